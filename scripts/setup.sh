@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs. Idempotent: installs nothing when all are present.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git curl ca-certificates openssl
+  clang-14 libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libplist-dev libplist-utils libcpp-httplib-dev
+  qt6-base-dev qt6-tools-dev qt6-l10n-tools qt6-image-formats-plugins
+  icnsutils squashfs-tools squashfuse fuse3
+  xvfb xdotool imagemagick nginx
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
