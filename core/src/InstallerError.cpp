@@ -7,9 +7,18 @@ namespace InstallerCore {
 namespace {
 
 constexpr std::array<std::string_view, 12> kNames = {
-    "invalidManifest", "invalidURL",  "unsupportedSystem", "invalidResponse",
-    "damagedDownload", "wrongApplication", "downgrade",    "appRunning",
-    "installConflict", "noSpace",     "busy",              "cancelled",
+    "invalidManifest",
+    "invalidURL",
+    "unsupportedSystem",
+    "invalidResponse",
+    "damagedDownload",
+    "wrongApplication",
+    "downgrade",
+    "appRunning",
+    "installConflict",
+    "noSpace",
+    "busy",
+    "cancelled",
 };
 
 class InstallerCategory final : public std::error_category {

@@ -54,19 +54,24 @@ ReleaseManifest::Artifact artifact(const json& object) {
 // The document decoded into fields; no rule checked yet.
 ReleaseManifest fields(std::string_view bytes) {
   // Bounded nesting keeps memory and destruction in proportion to any sane manifest.
-  auto document = json::parse(bytes.begin(), bytes.end(), [](int depth, json::parse_event_t, json&) {
-    if (depth > kMaxNesting) {
-      throw json::parse_error::create(101, 0, "document nested too deeply", nullptr);
-    }
-    return true;
-  });
-  ReleaseManifest manifest{integer(document, "schemaVersion"), text(document, "version"),
-                           text(document, "bundleID"), text(document, "minimumSystemVersion"), {}};
+  auto document =
+      json::parse(bytes.begin(), bytes.end(), [](int depth, json::parse_event_t, json&) {
+        if (depth > kMaxNesting) {
+          throw json::parse_error::create(101, 0, "document nested too deeply", nullptr);
+        }
+        return true;
+      });
+  ReleaseManifest manifest{integer(document, "schemaVersion"),
+                           text(document, "version"),
+                           text(document, "bundleID"),
+                           text(document, "minimumSystemVersion"),
+                           {}};
   const auto& artifacts = field(document, "artifacts");
   if (!artifacts.is_object()) {
     throw json::type_error::create(302, "\"artifacts\" must be an object", &artifacts);
   }
-  for (const auto& [key, value] : artifacts.items()) manifest.artifacts.emplace(key, artifact(value));
+  for (const auto& [key, value] : artifacts.items())
+    manifest.artifacts.emplace(key, artifact(value));
   return manifest;
 }
 
@@ -95,8 +100,8 @@ bool artifactAllowed(const ReleaseManifest::Artifact& artifact) {
   const auto& url = artifact.url;
   auto path = url.path();
   return url.scheme() == "https" && url.host() == Distribution::host() &&
-         (!url.port() || url.port() == 443) && !url.user() && !url.password() &&
-         !url.fragment() && path.starts_with("/desktop-releases/") && !hasDotSegment(path) &&
+         (!url.port() || url.port() == 443) && !url.user() && !url.password() && !url.fragment() &&
+         path.starts_with("/desktop-releases/") && !hasDotSegment(path) &&
          url.pathExtension() == "dmg" && !url.query() && isLowerHexDigest(artifact.sha256) &&
          artifact.bytes >= 1 && artifact.bytes <= kMaxArtifactBytes;
 }
