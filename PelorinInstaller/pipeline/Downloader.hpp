@@ -1,0 +1,39 @@
+#pragma once
+
+#include <InstallerCore/Url.hpp>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "pipeline/Cancellation.hpp"
+#include "pipeline/TransferSettings.hpp"
+
+namespace PelorinInstaller {
+
+// One resumable HTTPS transfer into one file. Lives for one transfer.
+class Downloader {
+ public:
+  // `bytes`: the exact size of the complete file, or none (then at most 1 MiB, no progress).
+  Downloader(InstallerCore::Url url, std::filesystem::path file, std::optional<std::int64_t> bytes,
+             std::shared_ptr<Cancellation> cancellation, TransferSettings settings,
+             std::function<void(double)> progress);
+  ~Downloader();
+  Downloader(const Downloader&) = delete;
+  Downloader& operator=(const Downloader&) = delete;
+
+  // Blocks until the transfer ends; returns `file` or throws.
+  std::filesystem::path run();
+
+ private:
+  struct Transfer;
+  InstallerCore::Url url_;
+  std::filesystem::path file_;
+  std::optional<std::int64_t> expectedBytes_;
+  std::shared_ptr<Cancellation> cancellation_;
+  TransferSettings settings_;
+  std::function<void(double)> progress_;
+};
+
+}  // namespace PelorinInstaller

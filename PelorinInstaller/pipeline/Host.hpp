@@ -1,0 +1,38 @@
+#pragma once
+
+#include <InstallerCore/Version.hpp>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "pipeline/Command.hpp"
+#include "pipeline/TransferSettings.hpp"
+
+namespace PelorinInstaller {
+
+// Everything the pipeline learns from the operating system, in one value. The live host is
+// built once per run; tests build one over temporary folders.
+struct Host {
+  std::filesystem::path supportFolder;       // .../com.pelorin-ai.code.installer
+  std::filesystem::path systemApplications;  // "/Applications"
+  std::filesystem::path userApplications;    // $HOME/Applications
+  InstallerCore::SystemVersion system;
+
+  // Available capacity of the volume that holds a folder; none when the system reports none.
+  std::function<std::optional<std::int64_t>(const std::filesystem::path&)> availableCapacity;
+  // Whether an application with this bundle identifier is running.
+  std::function<bool(std::string_view bundleID)> isRunning;
+
+  struct Tools {
+    std::string hdiutil, ditto, codesign, spctl;
+  } tools;
+  Command::Limits commandLimits;
+  TransferSettings transfer;
+
+  static Host live();
+};
+
+}  // namespace PelorinInstaller

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "pipeline/Cancellation.hpp"
+#include "pipeline/Host.hpp"
+#include "pipeline/Phase.hpp"
+
+namespace PelorinInstaller {
+
+using ProgressReport = std::function<void(Phase, std::optional<double> fraction)>;
+
+// One installation attempt, from the lock to the committed application.
+class Installer {
+ public:
+  Installer(std::shared_ptr<Cancellation> cancellation, ProgressReport report,
+            Host host = Host::live());
+
+  // install: the installed bundle's path. Not install: stops after verifying the mounted bundle
+  // and returns the disk image's path.
+  std::filesystem::path run(bool install);
+
+ private:
+  std::shared_ptr<Cancellation> cancellation_;
+  ProgressReport report_;
+  Host host_;
+};
+
+}  // namespace PelorinInstaller
