@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstddef>
 #include <exception>
 #include <mutex>
 #include <span>
@@ -432,16 +433,25 @@ bool Downloader::Transfer::respond(long status) {
   }
 }
 
-// Collects received bytes into pieces of up to kPieceLimit; false abandons the transfer.
+// Collects received bytes into pieces of exactly kPieceLimit (the last one may be shorter);
+// false abandons the transfer.
 bool Downloader::Transfer::gather(std::span<const char> bytes) {
-  if (!piece.empty() && piece.size() + bytes.size() > kPieceLimit && !deliver()) return false;
-  if (piece.empty() && bytes.size() >= kPieceLimit) return data(bytes);
-  if (piece.empty()) {
-    pieceSince = Clock::now();
-    piece.reserve(kPieceLimit);
+  while (!bytes.empty()) {
+    if (piece.empty() && bytes.size() >= kPieceLimit) {
+      if (!data(bytes.first(kPieceLimit))) return false;
+      bytes = bytes.subspan(kPieceLimit);
+      continue;
+    }
+    if (piece.empty()) {
+      pieceSince = Clock::now();
+      piece.reserve(kPieceLimit);
+    }
+    auto taken = std::min(bytes.size(), kPieceLimit - piece.size());
+    piece.insert(piece.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(taken));
+    bytes = bytes.subspan(taken);
+    if (piece.size() == kPieceLimit && !deliver()) return false;
   }
-  piece.insert(piece.end(), bytes.begin(), bytes.end());
-  return piece.size() < kPieceLimit || deliver();
+  return true;
 }
 
 bool Downloader::Transfer::deliver() {
