@@ -216,11 +216,13 @@ std::filesystem::path Downloader::Transfer::run() {
   if (!multi) throw std::bad_alloc();
   interrupt = std::make_shared<Interrupt>(multi.get());
   requestHeaders = append(nullptr, "Accept-Encoding: identity");
-  if (offset >= 1)
-    requestHeaders =
-        append(std::move(requestHeaders), "Range: bytes=" + std::to_string(offset) + "-");
-  for (const auto& entry : owner.settings_.connectTo)
+  if (offset >= 1) {
+    auto range = "Range: bytes=" + std::to_string(offset) + "-";
+    requestHeaders = append(std::move(requestHeaders), range);
+  }
+  for (const auto& entry : owner.settings_.connectTo) {
     connectTo = append(std::move(connectTo), entry);
+  }
   start(owner.url_);
   deadline = Clock::now() + owner.settings_.transferTimeout;
 
