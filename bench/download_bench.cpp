@@ -44,7 +44,7 @@ using PelorinInstaller::Downloader;
 using PelorinInstaller::TransferSettings;
 
 constexpr std::int64_t kGiB = 1LL << 30;
-constexpr int kRounds = 3;
+constexpr int kRounds = 5;
 
 std::string host() { return std::string(InstallerCore::Distribution::host()); }
 
