@@ -129,7 +129,8 @@ Entry fileEntry(const fs::path& file) {
 // Whether a link's target, read from the link's folder, stays inside the bundle.
 bool staysInside(const fs::path& link, const std::string& target) {
   if (target.empty() || target.front() == '/') return false;
-  auto depth = std::distance(link.parent_path().begin(), link.parent_path().end());
+  const auto folder = link.parent_path();
+  auto depth = std::distance(folder.begin(), folder.end());
   for (const auto& part : fs::path(target)) {
     if (part == "..") {
       if (--depth < 0) return false;
