@@ -1,5 +1,5 @@
 // pelorin-release: the publisher's command line. See "Publishing a release" in README.md.
-#include <unistd.h>
+#include <stdlib.h>
 #include <InstallerCore/InstallerError.hpp>
 #include <PelorinRelease/Release.hpp>
 
@@ -110,7 +110,9 @@ int publish(const std::vector<std::string>& arguments) {
   if (found.contains("--sample")) {
     auto arch = architecture(take(found, "--sample"));
     if (found.contains("--app")) throw UsageError("--app and --sample exclude each other");
-    samples.path = fs::temp_directory_path() / ("pelorin-sample-" + std::to_string(getpid()));
+    std::string pattern = (fs::temp_directory_path() / "pelorin-sample-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
+    samples.path = pattern;
     makeSampleApp(samples.path / "Pelorin Code.app", arch);
     publish.apps = {{"arm64", samples.path / "Pelorin Code.app"},
                     {"x64", samples.path / "Pelorin Code.app"}};
