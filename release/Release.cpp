@@ -11,12 +11,14 @@
 #include "PelorinRelease/Release.hpp"
 #include "pipeline/Checks.hpp"
 #include "pipeline/Command.hpp"
+#include "pipeline/PlistGuard.hpp"
 
 namespace PelorinRelease {
 namespace {
 
 constexpr const char* kMksquashfs = "/usr/bin/mksquashfs";
 const std::string kPlaceholderDigest(64, '0');
+constexpr std::size_t kMaxInfoPlistBytes = 1 << 20;
 
 struct PlistFree {
   void operator()(void* root) const { plist_free(root); }
@@ -80,7 +82,10 @@ void setInfoKeys(const fs::path& bundle, const std::map<std::string, std::string
   if (fs::exists(fs::symlink_status(file))) {
     auto bytes = readTextFile(file);
     plist_t parsed = nullptr;
-    if (!bytes.empty()) plist_from_memory(bytes.data(), uint32_t(bytes.size()), &parsed);
+    if (!bytes.empty() && bytes.size() <= kMaxInfoPlistBytes &&
+        PelorinInstaller::plistIsBounded(bytes)) {
+      plist_from_memory(bytes.data(), uint32_t(bytes.size()), &parsed);
+    }
     root.reset(parsed);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
       throw ReleaseError(file.string() + " is not a property list dictionary");

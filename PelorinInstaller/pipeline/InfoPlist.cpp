@@ -7,11 +7,13 @@
 
 #include <cerrno>
 
+#include "pipeline/PlistGuard.hpp"
+
 namespace PelorinInstaller {
 namespace {
 
 // Far above any real Info.plist; keeps a hostile one from filling memory.
-constexpr off_t kMaxBytes = 4 << 20;
+constexpr off_t kMaxBytes = 1 << 20;
 
 // Closes a descriptor on every way out.
 struct Descriptor {
@@ -47,7 +49,9 @@ std::optional<std::string> contents(const std::filesystem::path& file) {
 void InfoPlist::Free::operator()(void* root) const { plist_free(root); }
 
 std::optional<InfoPlist> InfoPlist::parse(std::string_view bytes) {
-  if (bytes.empty() || bytes.size() > std::size_t(kMaxBytes)) return std::nullopt;
+  if (bytes.empty() || bytes.size() > std::size_t(kMaxBytes) || !plistIsBounded(bytes)) {
+    return std::nullopt;
+  }
   plist_t root = nullptr;
   plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
   if (!root) return std::nullopt;
