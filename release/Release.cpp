@@ -125,6 +125,9 @@ std::string readTextFile(const fs::path& file) {
 void writeKeyPair(const PelorinSeal::KeyPair& keys, const fs::path& folder) {
   fs::create_directories(folder);
   const auto privateFile = folder / "signing-key.pem";
+  if (fs::exists(fs::symlink_status(privateFile))) {
+    throw ReleaseError(privateFile.string() + " already exists");
+  }
   writeText(privateFile, "");
   fs::permissions(privateFile, fs::perms::owner_read | fs::perms::owner_write);
   writeText(privateFile, keys.privatePem);

@@ -86,6 +86,11 @@ class ExitWatch {
     return ended_.wait_until(lock, deadline, [this] { return hasEnded_; });
   }
 
+  void waitForever() {
+    std::unique_lock lock(mutex_);
+    ended_.wait(lock, [this] { return hasEnded_; });
+  }
+
  private:
   void watch(pid_t pid) {
     siginfo_t info;
@@ -118,7 +123,7 @@ bool endsInTime(pid_t pid, Limits limits) {
   if (watch.waitUntil(Clock::now() + limits.run)) return true;
   kill(pid, SIGTERM);
   if (!watch.waitUntil(Clock::now() + limits.grace)) kill(pid, SIGKILL);
-  watch.waitUntil(Clock::time_point::max());
+  watch.waitForever();
   return false;
 }
 

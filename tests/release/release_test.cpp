@@ -244,6 +244,9 @@ TEST(ReleaseTool, CommandLine) {
     EXPECT_FALSE(fs::exists(www)) << c.name;
   }
   EXPECT_EQ(fs::status(key).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  auto privateKey = readFile(key);
+  EXPECT_EQ(run({"keygen", keys}), 1) << "a second key pair replaced the first";
+  EXPECT_EQ(readFile(key), privateKey);
   EXPECT_EQ(PelorinSeal::publicKeyOf(readFile(key)), readFile(keys + "/anchor.pem"));
 
   EXPECT_EQ(run({"publish", "--version", "2.0.0-beta.1", "--minimum-system", "12.0.0", "--key", key,

@@ -50,7 +50,8 @@ struct SealOptions {
 // Seals and signs the bundle as the stand-in codesign and spctl expect.
 void seal(const fs::path& bundle, std::string_view privatePem, const SealOptions& options = {});
 
-// Writes "signing-key.pem" (0600) and "anchor.pem" (the public key the stand-ins trust).
+// Writes "signing-key.pem" (0600) and "anchor.pem" (the public key the stand-ins trust); never
+// replaces an existing private key.
 void writeKeyPair(const PelorinSeal::KeyPair& keys, const fs::path& folder);
 std::string readTextFile(const fs::path& file);
 
