@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchRows.hpp"
 #include "pipeline/Downloader.hpp"
 #include "pipeline/NetworkError.hpp"
 #include "support/TestDistribution.hpp"
@@ -109,6 +110,7 @@ void printHeader() {
 
 void printFigure(const char* name, double ours, double reference, const char* target) {
   std::printf("%-34s %12.2f %12.2f %10.4f   %s\n", name, ours, reference, ours / reference, target);
+  benchRow(name, ours, reference, target);
 }
 
 // --- children ---

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchRows.hpp"
 #include "pipeline/Checks.hpp"
 
 extern char** environ;
@@ -147,5 +148,10 @@ int main(int argc, char** argv) {
   std::printf("openssl speed -evp sha256 %.3f GB/s (1 MiB blocks, no I/O)\n", limit / 1e9);
   std::printf("ratio hash / openssl dgst %.3f (target >= 0.95)\n", ratio);
   std::printf("peak resident memory      %.1f MiB (target < 16 MiB)\n", peak / 1024.0);
+  benchRow("hash rate (GB/s) vs openssl dgst", median(ours) / 1e9, median(theirs) / 1e9,
+           "ratio >= 0.95");
+  benchRow("hash rate (GB/s) vs openssl speed", median(ours) / 1e9, limit / 1e9,
+           "none: the machine's limit");
+  benchRow("peak resident memory of hash (MiB)", peak / 1024.0, std::nullopt, "ours < 16");
   return ratio >= 0.95 && peak < 16 * 1024 ? 0 : 1;
 }

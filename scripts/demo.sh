@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Runs the installer for real: installs what is needed, builds it with the demo's distribution
+# settings (build-demo/, or DEMO_BUILD), publishes a release with the release tool, serves it from
+# nginx on loopback, and opens the installer's window. With a display you press Install and watch;
+# without one (or with --headless) the window runs on a virtual display, Return is pressed for
+# you, and the outcome and a screenshot of the window are printed. The run's home folder is
+# build-demo/demo/home: the application lands in its "Applications" folder.
+#
+#   scripts/demo.sh [--headless] [--fresh] [--host-down] [--corrupt-image] [--version VERSION]
+#
+#   --fresh          start from an empty home folder (no installed copy, no support folder)
+#   --host-down      start with the distribution host stopped; after the failure it is started
+#                    and the installer retries
+#   --corrupt-image  damage the published disk image on the server before installing
+#   --version        the release's version (default 1.4.0)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+headless="" fresh="" host_down="" corrupt="" version=1.4.0
+while [ $# -gt 0 ]; do
+  case $1 in
+    --headless) headless=1 ;;
+    --fresh) fresh=1 ;;
+    --host-down) host_down=1 ;;
+    --corrupt-image) corrupt=1 ;;
+    --version)
+      version=${2:?--version needs a value}
+      shift
+      ;;
+    *)
+      sed -n '/^#   scripts/,/^#   --version/s/^# //p' "$0" >&2
+      exit 2
+      ;;
+  esac
+  shift
+done
+[ -n "${DISPLAY:-}" ] || headless=1
+
+scripts/setup.sh
+source scripts/demo_lib.sh
+demo_check_system_applications
+demo_build
+
+[ -n "$fresh" ] && rm -rf "$DEMO/home" "$DEMO/runtime"
+demo_session "$DEMO"
+
+cleanup() {
+  demo_stop_app
+  demo_stop_display
+  demo_stop_host
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
+
+www=$DEMO/www
+demo_publish "$www" "$version"
+image=$www/desktop-releases/$version/app-arm64.dmg
+if [ -n "$corrupt" ]; then
+  # Same size, other bytes: the download completes and only the digest can tell.
+  dd if=/dev/urandom of="$image" bs=4096 count=1 seek=$(($(stat -c %s "$image") / 8192)) \
+    conv=notrunc status=none
+  demo_say "damaged $image on the server"
+fi
+if [ -z "$host_down" ]; then
+  demo_start_host "$www"
+  demo_fetch_manifest >/dev/null || demo_fail "the distribution host does not serve the manifest" \
+    "(see $DEMO_HOST_WORK/error.log)"
+  demo_say "serving release $version as https://$DEMO_HOSTNAME/ from 127.0.0.1:$DEMO_PORT"
+else
+  demo_say "the distribution host is stopped"
+fi
+
+before=$(demo_installed_identity)
+[ "$before" = none ] || demo_say "installed before this run: $(demo_installed_version) at $DEMO_INSTALLED"
+
+# Prints what the run changed; fails when that is not what the scenario expects (installed, or
+# not installed with the previous copy untouched).
+outcome() {
+  local expect=$1 screenshot=${2:-} after
+  after=$(demo_installed_identity)
+  if [ "$after" != "$before" ] && [ "$after" != none ] && [ "$(demo_installed_version)" = "$version" ]; then
+    echo "outcome: installed $DEMO_APP_NAME $version at $DEMO_INSTALLED$([ "$before" = none ] || echo ", replacing the copy that stood there")"
+    [ "$expect" = installed ] || demo_fail "the run installed, which it should not have"
+  elif [ "$after" = "$before" ]; then
+    echo "outcome: not installed$([ "$before" = none ] || echo "; the copy installed before is untouched")"
+    [ "$expect" = failed ] || demo_fail "the run did not install"
+  else
+    demo_fail "the installed copy changed but is not release $version"
+  fi
+  echo "support folder: $(ls -A "$DEMO_SUPPORT" 2>/dev/null | tr '\n' ' ')"
+  [ -z "$screenshot" ] || echo "screenshot: $screenshot"
+  before=$after
+}
+
+expected=installed
+if [ -n "$corrupt" ] || [ -n "$host_down" ]; then expected=failed; fi
+
+if [ -z "$headless" ]; then
+  "$DEMO_PROGRAM" &
+  DEMO_APP_PID=$!
+  if [ -n "$host_down" ]; then
+    demo_say "press Install: the window reports a network error; then press Enter here to start" \
+      "the distribution host, and Retry in the window"
+    read -r
+    demo_start_host "$www"
+    expected=installed
+  else
+    demo_say "press Install in the window; close it when you are done"
+  fi
+  wait "$DEMO_APP_PID" || true
+  DEMO_APP_PID=""
+  outcome "$expected"
+  exit 0
+fi
+
+demo_start_display
+demo_start_app
+shots=$DEMO/screenshots/$(date +%Y%m%d-%H%M%S)
+demo_press_return
+demo_wait_for_run
+demo_screenshot "$shots-1.png"
+outcome "$expected" "$shots-1.png"
+if [ -n "$host_down" ]; then
+  demo_start_host "$www"
+  demo_say "started the distribution host; pressing Retry"
+  demo_press_return
+  demo_wait_for_run
+  demo_screenshot "$shots-2.png"
+  outcome installed "$shots-2.png"
+fi

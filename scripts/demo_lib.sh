@@ -1,0 +1,234 @@
+# Shared by scripts/demo.sh and bench/ui_bench.sh (sourced, from the repository's root): the
+# build with the demo's distribution settings, its releases, its distribution host (nginx on
+# loopback), a virtual display, and the installer's window driven from outside.
+#
+# Everything lives under DEMO_BUILD (default build-demo):
+#   DEMO_BUILD/bin/            the installer, the stand-ins with the demo's anchor key, the release tool
+#   DEMO_BUILD/demo/keys/      the demo publisher's key pair (made once)
+#   DEMO_BUILD/demo/host/      nginx: configuration, pid, logs, certificate (the demo's trust store)
+#   DEMO_BUILD/demo/port       the loopback port compiled into the installer
+
+demo_root=$(pwd)
+DEMO_BUILD=$(realpath -m "${DEMO_BUILD:-build-demo}")
+DEMO=$DEMO_BUILD/demo
+DEMO_HOST_WORK=$DEMO/host
+DEMO_BIN=$DEMO_BUILD/bin
+DEMO_PROGRAM=$DEMO_BIN/PelorinInstaller
+DEMO_APP_NAME="Pelorin Code.app"
+
+demo_say() { echo "demo: $*" >&2; }
+demo_fail() {
+  echo "demo: $*" >&2
+  exit 1
+}
+
+# Whether something accepts connections on 127.0.0.1:PORT.
+demo_port_busy() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+# A loopback port that nothing listens on.
+demo_free_port() {
+  local port tries
+  for tries in $(seq 1 100); do
+    port=$((20000 + RANDOM % 40000))
+    demo_port_busy "$port" || {
+      echo "$port"
+      return 0
+    }
+  done
+  demo_fail "found no free loopback port"
+}
+
+# Stops an nginx that an earlier run left behind (killed before its trap could run).
+demo_stop_stale_host() {
+  local pid
+  pid=$(cat "$DEMO_HOST_WORK/nginx.pid" 2>/dev/null) || return 0
+  [ -n "$pid" ] && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = nginx ] && kill "$pid" 2>/dev/null
+  for _ in $(seq 1 50); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  rm -f "$DEMO_HOST_WORK/nginx.pid"
+}
+
+# Configures and builds the installer with the demo's settings: the default distribution host,
+# reached at 127.0.0.1:PORT (connect-to), trusted through the demo's own certificate. The port is
+# kept in DEMO/port and chosen again only when something else holds it.
+demo_build() {
+  mkdir -p "$DEMO/keys" "$DEMO_HOST_WORK"
+  demo_stop_stale_host
+  DEMO_PORT=$(cat "$DEMO/port" 2>/dev/null || true)
+  if [ -z "$DEMO_PORT" ] || demo_port_busy "$DEMO_PORT"; then
+    DEMO_PORT=$(demo_free_port)
+    echo "$DEMO_PORT" >"$DEMO/port"
+  fi
+
+  # The release tool comes first: the anchor key it makes is compiled into the stand-ins' folder.
+  local quiet=(-S "$demo_root" -B "$DEMO_BUILD" -G Ninja)
+  [ -f "$DEMO_BUILD/CMakeCache.txt" ] || cmake "${quiet[@]}" >/dev/null
+  DEMO_HOSTNAME=$(sed -n 's/^PELORIN_DISTRIBUTION_HOST:STRING=//p' "$DEMO_BUILD/CMakeCache.txt")
+  [ -n "$DEMO_HOSTNAME" ] || demo_fail "no PELORIN_DISTRIBUTION_HOST in $DEMO_BUILD"
+  if [ ! -f "$DEMO/keys/signing-key.pem" ]; then
+    cmake --build "$DEMO_BUILD" -j2 --target pelorin-release >/dev/null
+    "$DEMO_BIN/pelorin-release" keygen "$DEMO/keys" >/dev/null
+  fi
+  demo_say "building the installer for $DEMO_HOSTNAME at 127.0.0.1:$DEMO_PORT (in $DEMO_BUILD)"
+  cmake "${quiet[@]}" \
+    -DPELORIN_CONNECT_TO="$DEMO_HOSTNAME:443:127.0.0.1:$DEMO_PORT" \
+    -DPELORIN_CA_FILE="$DEMO_HOST_WORK/cert.pem" \
+    -DPELORIN_ANCHOR_KEY="$DEMO/keys/anchor.pem" >/dev/null
+  cmake --build "$DEMO_BUILD" -j2 --target PelorinInstaller standins pelorin-release
+}
+
+# The running kernel's major version as a minimum system "MAJOR.0.0": the live Linux host reports
+# the kernel's version as the system's.
+demo_minimum_system() { echo "$(uname -r | cut -d. -f1).0.0"; }
+
+# Publishes VERSION into the web root ROOT (replacing what was there), from the sample application
+# or from APP when given.
+demo_publish() {
+  local root=$1 version=$2 app=${3:-}
+  local source=(--sample arm64)
+  [ -n "$app" ] && source=(--app "$app")
+  rm -rf "$root"
+  mkdir -p "$root"
+  "$DEMO_BIN/pelorin-release" publish --version "$version" \
+    --minimum-system "$(demo_minimum_system)" --key "$DEMO/keys/signing-key.pem" \
+    --out "$root" "${source[@]}" >/dev/null
+  # nginx's workers may run as another user: what they serve must be world-readable.
+  chmod -R a+rX "$root"
+}
+
+# Serves ROOT as the distribution host until demo_stop_host (or the exit trap).
+demo_start_host() {
+  "$demo_root/scripts/nginx.sh" "$DEMO_HOST_WORK" "$DEMO_PORT" "$DEMO_HOSTNAME" "$1"
+}
+
+demo_stop_host() {
+  local pid
+  pid=$(cat "$DEMO_HOST_WORK/nginx.pid" 2>/dev/null) || return 0
+  kill "$pid" 2>/dev/null || true
+  for _ in $(seq 1 50); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+}
+
+# The manifest as the installer would fetch it, through the same mapping and trust store.
+demo_fetch_manifest() {
+  curl -fsS --connect-to "$DEMO_HOSTNAME:443:127.0.0.1:$DEMO_PORT" --cacert "$DEMO_HOST_WORK/cert.pem" \
+    "https://$DEMO_HOSTNAME/desktop-releases/installer/stable/latest.json"
+}
+
+# Makes HOME, the data and runtime folders of a session under FOLDER and exports them, so that the
+# installer's support folder and the user's "Applications" lie inside FOLDER.
+demo_session() {
+  local folder=$1
+  mkdir -p "$folder/home/.local/share" "$folder/home/.config" "$folder/home/.cache"
+  mkdir -p -m 0700 "$folder/runtime"
+  chmod 0700 "$folder/runtime"
+  export HOME=$folder/home
+  export XDG_DATA_HOME=$HOME/.local/share
+  export XDG_CONFIG_HOME=$HOME/.config
+  export XDG_CACHE_HOME=$HOME/.cache
+  export XDG_RUNTIME_DIR=$folder/runtime
+  DEMO_SUPPORT=$XDG_DATA_HOME/com.pelorin-ai.code.installer
+  DEMO_INSTALLED=$HOME/Applications/$DEMO_APP_NAME
+}
+
+# The installer installs into "/Applications" when that folder exists and is writable, or when a
+# copy already stands there. The demo must not touch it, so it refuses to run then.
+demo_check_system_applications() {
+  if [ -e "/Applications/$DEMO_APP_NAME" ] || { [ -d /Applications ] && [ -w /Applications ]; }; then
+    demo_fail "/Applications exists and the installer would install there, outside the build" \
+      "folder; run the demo as a user who cannot write to /Applications"
+  fi
+}
+
+# Starts a virtual display (Xvfb picks a free number) and exports DISPLAY.
+demo_start_display() {
+  local file=$DEMO/display
+  rm -f "$file"
+  Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$file" 2>"$DEMO/xvfb.log" &
+  DEMO_XVFB_PID=$!
+  for _ in $(seq 1 100); do
+    [ -s "$file" ] && break
+    kill -0 "$DEMO_XVFB_PID" 2>/dev/null || demo_fail "Xvfb did not start: $(cat "$DEMO/xvfb.log")"
+    sleep 0.1
+  done
+  [ -s "$file" ] || demo_fail "Xvfb did not start"
+  export DISPLAY=":$(head -n 1 "$file")"
+}
+
+demo_stop_display() {
+  [ -n "${DEMO_XVFB_PID:-}" ] && kill "$DEMO_XVFB_PID" 2>/dev/null
+  DEMO_XVFB_PID=""
+}
+
+# Starts the installer's window; DEMO_APP_PID and DEMO_WINDOW name it once it is shown.
+demo_start_app() {
+  "$DEMO_PROGRAM" &
+  DEMO_APP_PID=$!
+  DEMO_WINDOW=$(timeout 60 xdotool search --sync --onlyvisible --pid "$DEMO_APP_PID" | head -n 1)
+  [ -n "$DEMO_WINDOW" ] || demo_fail "the installer's window did not show"
+  sleep 0.5
+}
+
+demo_stop_app() {
+  [ -n "${DEMO_APP_PID:-}" ] || return 0
+  kill "$DEMO_APP_PID" 2>/dev/null
+  wait "$DEMO_APP_PID" 2>/dev/null
+  DEMO_APP_PID=""
+}
+
+# Presses Return in the installer's window: the main button (install, retry).
+demo_press_return() {
+  xdotool windowfocus --sync "$DEMO_WINDOW"
+  xdotool key --clearmodifiers Return
+}
+
+# Whether the installer holds its lock "install.lock", that is whether a run is under way: the
+# run holds the lock from its first step to its last.
+demo_run_holds_lock() {
+  local inode
+  inode=$(stat -c %i "$DEMO_SUPPORT/install.lock" 2>/dev/null) || return 1
+  grep -Eq "FLOCK +ADVISORY +WRITE +$DEMO_APP_PID [0-9a-f]+:[0-9a-f]+:$inode " /proc/locks
+}
+
+# Waits until the run started by a key press has ended: its lock was taken and released, or was
+# never seen taken within 3 seconds (a run that fails at once). Gives up after LIMIT seconds.
+demo_wait_for_run() {
+  local limit=${1:-600} seen="" start=$SECONDS
+  while [ $((SECONDS - start)) -lt "$limit" ]; do
+    if demo_run_holds_lock; then
+      seen=1
+    elif [ -n "$seen" ] || [ $((SECONDS - start)) -ge 3 ]; then
+      sleep 1 # the result reaches the window just after the lock is released
+      return 0
+    fi
+    sleep 0.05
+  done
+  demo_fail "the run did not end within $limit seconds"
+}
+
+# Saves the installer's window as PNG.
+demo_screenshot() {
+  mkdir -p "$(dirname "$1")"
+  import -window "$DEMO_WINDOW" "$1"
+}
+
+# Identity of the installed copy: its folder's inode and a digest of every file, or "none".
+demo_installed_identity() {
+  [ -d "$DEMO_INSTALLED" ] || {
+    echo none
+    return
+  }
+  local files
+  files=$(cd "$DEMO_INSTALLED" && find . -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum)
+  echo "$(stat -c %i "$DEMO_INSTALLED") ${files%% *}"
+}
+
+# The version of the installed copy, from its Info.plist.
+demo_installed_version() {
+  plistutil -i "$DEMO_INSTALLED/Contents/Info.plist" -f xml 2>/dev/null |
+    sed -n '/CFBundleShortVersionString/{n;s/.*<string>\(.*\)<\/string>.*/\1/p}'
+}
