@@ -313,6 +313,8 @@ void AppDelegate::settle(const QString& actionTitle) {
   cancel_->hide();
   progress_->hide();
   action_->setText(actionTitle);
+  // A new title replaces the button's shortcut with the title's mnemonic.
+  action_->setShortcut(QKeySequence(Qt::Key_Return));
   action_->setEnabled(true);
   action_->show();
   action_->move(160, 264);
