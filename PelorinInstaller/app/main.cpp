@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QTimer>
+#include <QtGlobal>
 #include <algorithm>
 #include <iostream>
 #include <string_view>
@@ -8,8 +9,18 @@
 #include "app/RunInstaller.hpp"
 #include "app/SelfCheck.hpp"
 
+namespace {
+
+// The program keeps quiet: only the toolkit's last words before it gives up are printed.
+void quiet(QtMsgType type, const QMessageLogContext&, const QString& message) {
+  if (type == QtFatalMsg) std::cerr << message.toStdString() << std::endl;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace PelorinInstaller;
+  qInstallMessageHandler(quiet);
   if (std::any_of(argv, argv + argc,
                   [](const char* arg) { return arg == std::string_view("--self-check"); })) {
     if (const auto report = selfCheckReport()) std::cout << *report << '\n' << std::flush;

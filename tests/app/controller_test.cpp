@@ -183,10 +183,10 @@ TEST_F(Controller, FractionsShowTruncatedPercentages) {
 TEST_F(Controller, CancelIsHiddenThroughoutInstallingOnly) {
   startRun();
   for (auto [phase, visible] : std::vector<std::pair<Phase, bool>>{{Phase::downloading, true},
-                                                                    {Phase::installing, false},
-                                                                    {Phase::verifying, true},
-                                                                    {Phase::installing, false},
-                                                                    {Phase::preparing, true}}) {
+                                                                   {Phase::installing, false},
+                                                                   {Phase::verifying, true},
+                                                                   {Phase::installing, false},
+                                                                   {Phase::preparing, true}}) {
     report(phase, std::nullopt);
     EXPECT_EQ(shown(cancel()), visible) << name(phase);
   }
@@ -240,7 +240,8 @@ TEST_F(Controller, EveryErrorBecomesItsMessageWithRetryBelowIt) {
   cases.insert(
       cases.end(),
       {
-          {"tool", thrown(CommandError("hdiutil", 1)), text("error.verification") + " (hdiutil: 1)"},
+          {"tool", thrown(CommandError("hdiutil", 1)),
+           text("error.verification") + " (hdiutil: 1)"},
           {"tool out of time", thrown(CommandError("codesign", 60)),
            text("error.verification") + " (codesign: 60)"},
           {"transfer cancelled", thrown(networkError(kTransferCancelled)), text("error.cancelled")},
@@ -257,10 +258,12 @@ TEST_F(Controller, EveryErrorBecomesItsMessageWithRetryBelowIt) {
            generic + " (generic: 28)"},
           {"ENOENT", thrown(std::system_error(ENOENT, std::system_category())),
            generic + " (system: 2)"},
-          {"unknown installer code", thrown(std::system_error(99, InstallerCore::installerCategory())),
+          {"unknown installer code",
+           thrown(std::system_error(99, InstallerCore::installerCategory())),
            generic + " (InstallerError: 99)"},
           {"JSON", jsonError(), generic + " (json: 101)"},
-          {"other exception", thrown(std::runtime_error("x")), generic + " (std::runtime_error: 0)"},
+          {"other exception", thrown(std::runtime_error("x")),
+           generic + " (std::runtime_error: 0)"},
           {"not an exception", thrown(5), generic + " (unknown: 0)"},
       });
 
