@@ -211,6 +211,7 @@ bool AppDelegate::applicationShouldTerminate() {
   if (!working_) return true;
   QMessageBox alert(window_.get());
   alert.setObjectName("quitAlert");
+  alert.setWindowTitle(text("title"));
   alert.setText(text("working"));
   alert.setInformativeText(text("workingDetail"));
   alert.addButton(text("continue"), QMessageBox::AcceptRole);

@@ -38,8 +38,8 @@ class AppDelegate : public QObject {
   void applicationDidFinishLaunching();
   void performAction();
   void cancelInstall();
-  bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
-  // True: quit now. While a run is working it explains why not and keeps the window.
+  // True: quit now. While a run is working it explains why not and keeps the window. Closing
+  // the window, the quit item and its shortcut all ask here.
   bool applicationShouldTerminate();
 
   QWidget* window() const { return window_.get(); }
