@@ -60,8 +60,7 @@ TEST(DownloadResponseAppend, DecidesFromStatusAndContentRange) {
 }
 
 TEST(DownloadResponseAppend, ExtremeSizesNeverOverflow) {
-  EXPECT_EQ(decide(206, "bytes 1-9223372036854775806/9223372036854775807", 1, INT64_MAX),
-            "append");
+  EXPECT_EQ(decide(206, "bytes 1-9223372036854775806/9223372036854775807", 1, INT64_MAX), "append");
   EXPECT_EQ(decide(206, "bytes 1--1/0", 1, 0), "invalidResponse");
   EXPECT_EQ(decide(206, "bytes 1-x/y", 1, INT64_MIN), "invalidResponse");
 }

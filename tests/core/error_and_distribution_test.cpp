@@ -37,9 +37,8 @@ TEST(InstallerErrorTest, CasesKeepTheirNamesAndOrder) {
 
 TEST(DistributionTest, ManifestUrlIsFormedFromTheHost) {
   const auto& url = Distribution::manifestURL();
-  EXPECT_EQ(url.text(),
-            "https://" + std::string(Distribution::host()) +
-                "/desktop-releases/installer/stable/latest.json");
+  EXPECT_EQ(url.text(), "https://" + std::string(Distribution::host()) +
+                            "/desktop-releases/installer/stable/latest.json");
   EXPECT_EQ(&url, &Distribution::manifestURL());
   EXPECT_TRUE(Distribution::accepts(url));
 }
@@ -101,8 +100,8 @@ TEST(UrlTest, ComponentsAreAbsentUnlessWritten) {
 
 TEST(UrlTest, PathExtensionLooksAtTheLastSegmentOnly) {
   const std::pair<const char*, const char*> cases[] = {
-      {"https://h/a.dmg/file", ""},  {"https://h/a/file.", ""},   {"https://h/", ""},
-      {"https://h/a/.dmg", "dmg"},   {"https://h/a.b/c.d.e", "e"}, {"https://h/x.dmg/", ""},
+      {"https://h/a.dmg/file", ""}, {"https://h/a/file.", ""},    {"https://h/", ""},
+      {"https://h/a/.dmg", "dmg"},  {"https://h/a.b/c.d.e", "e"}, {"https://h/x.dmg/", ""},
       {"https://h/x%2Edmg", "dmg"},
   };
   for (auto [text, extension] : cases) {

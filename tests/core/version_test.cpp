@@ -38,11 +38,28 @@ TEST(VersionParse, AcceptsTheGrammar) {
 }
 
 TEST(VersionParse, RefusesEverythingElse) {
-  for (std::string_view text :
-       {"", "1", "1.2", "1.2.3.4", "v1.2.3", " 1.2.3", "1.2.3 ", "1.2.3-", "1.2.3-beta..1",
-        "1.2.3+build.5", "1.2.3-beta_1", "1.2.3-.beta", "1.2.3-beta.", "1.2.3--beta", "1..2.3",
-        "-1.2.3", "1.-2.3", "１.2.3", "1.2.3\n", "1.2.3-bèta", "99999999999999999999.1.2",
-        "1.9223372036854775808.0"}) {
+  for (std::string_view text : {"",
+                                "1",
+                                "1.2",
+                                "1.2.3.4",
+                                "v1.2.3",
+                                " 1.2.3",
+                                "1.2.3 ",
+                                "1.2.3-",
+                                "1.2.3-beta..1",
+                                "1.2.3+build.5",
+                                "1.2.3-beta_1",
+                                "1.2.3-.beta",
+                                "1.2.3-beta.",
+                                "1.2.3--beta",
+                                "1..2.3",
+                                "-1.2.3",
+                                "1.-2.3",
+                                "１.2.3",
+                                "1.2.3\n",
+                                "1.2.3-bèta",
+                                "99999999999999999999.1.2",
+                                "1.9223372036854775808.0"}) {
     EXPECT_FALSE(Version::parse(text)) << "'" << text << "'";
   }
   using namespace std::string_view_literals;
@@ -68,10 +85,10 @@ TEST(VersionEquality, NumbersByValueLabelsByText) {
 }
 
 TEST(VersionOrder, SemverPrecedenceChainHoldsLinkByLink) {
-  const char* chain[] = {"1.0.0-alpha", "1.0.0-alpha.1", "1.0.0-alpha.beta", "1.0.0-beta",
+  const char* chain[] = {"1.0.0-alpha",  "1.0.0-alpha.1", "1.0.0-alpha.beta", "1.0.0-beta",
                          "1.0.0-beta.2", "1.0.0-beta.11", "1.0.0-rc.1",       "1.0.0",
-                         "1.0.1",       "1.9.0",         "1.10.0",           "1.99.99",
-                         "2.0.0-alpha", "2.0.0"};
+                         "1.0.1",        "1.9.0",         "1.10.0",           "1.99.99",
+                         "2.0.0-alpha",  "2.0.0"};
   for (std::size_t i = 0; i + 1 < std::size(chain); ++i) {
     auto lower = v(chain[i]), higher = v(chain[i + 1]);
     EXPECT_TRUE(lower < higher) << chain[i] << " < " << chain[i + 1];
