@@ -55,6 +55,9 @@ QLabel* label(const QString& text, QWidget* parent, const QRect& frame, const QF
 QString fitted(const QString& text, const QFont& font, int width, int lines) {
   if (width <= 0) return text;
   QTextLayout layout(text, font);
+  QTextOption option;
+  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  layout.setTextOption(option);
   layout.beginLayout();
   QStringList shown;
   for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {

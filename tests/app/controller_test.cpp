@@ -282,6 +282,24 @@ TEST_F(Controller, EveryErrorBecomesItsMessageWithRetryBelowIt) {
   EXPECT_EQ(script.started(), static_cast<int>(cases.size())) << "one run per retry";
 }
 
+TEST_F(Controller, ALongMessageTakesAtMostTwoLinesOfTheStatusWidth) {
+  const QString verification = text("error.verification");
+  for (const std::string& tool :
+       {std::string("a tool with a name of many words ") + std::string(40, 'w') +
+            " and more words to fill a third line of the status label easily enough",
+        std::string(300, 'x')}) {
+    SCOPED_TRACE(tool.size());
+    startRun();
+    endWith(thrown(CommandError(tool, 1)));
+    const QStringList lines = status()->text().split(u'\n');
+    EXPECT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines.last().endsWith(QChar(0x2026))) << lines.last().toStdString();
+    EXPECT_TRUE(lines.first().startsWith(verification));
+    const QFontMetrics metrics(status()->font());
+    for (const auto& line : lines) EXPECT_LE(metrics.horizontalAdvance(line), 440);
+  }
+}
+
 TEST_F(Controller, ReportsAfterTheRunEndedChangeNothing) {
   startRun();
   report(Phase::downloading, 0.5);
