@@ -38,16 +38,17 @@ QFont systemFont(int pixels, QFont::Weight weight = QFont::Normal) {
   return font;
 }
 
-QLabel* label(const QString& text, QWidget* parent, const QRect& frame, const QFont& font,
-              const QColor& color) {
-  auto* view = new QLabel(text, parent);
+// Places a label in the content view with its frame and look; none of them is selectable.
+void place(QLabel* view, QWidget* content, const QRect& frame, const QFont& font,
+           const QColor& color, Qt::Alignment alignment) {
+  view->setParent(content);
   view->setGeometry(frame);
   view->setFont(font);
   QPalette palette = view->palette();
   palette.setColor(QPalette::WindowText, color);
   view->setPalette(palette);
+  view->setAlignment(alignment);
   view->setTextInteractionFlags(Qt::NoTextInteraction);
-  return view;
 }
 
 // The text broken into at most `lines` lines of `width`, the last one shortened with an
@@ -85,7 +86,6 @@ AppDelegate::AppDelegate(RunFunction run)
       action_(new InstallButton(text("install"))),
       cancel_(new QPushButton(text("cancel"))),
       cancellation_(std::make_shared<Cancellation>()) {
-  // The status breaks its own lines (at most two, see setStatus).
   status_->setObjectName("status");
   percentage_->setObjectName("percentage");
   progress_->setObjectName("progress");
@@ -135,32 +135,25 @@ void AppDelegate::applicationDidFinishLaunching() {
     iconView->setPixmap(scaled);
   }
 
-  QLabel* name = label("Pelorin Code", content, {40, 148, 440, 32}, systemFont(24, QFont::Medium),
-                       labelColor());
+  auto* name = new QLabel("Pelorin Code");
   name->setObjectName("name");
-  name->setAlignment(Qt::AlignCenter);
+  place(name, content, {40, 148, 440, 32}, systemFont(24, QFont::Medium), labelColor(),
+        Qt::AlignCenter);
+
+  // The status is as wide as the window's text and breaks its own lines (see setStatus).
+  place(status_, content, {40, 208, 440, 40}, systemFont(13), secondaryLabelColor(),
+        Qt::AlignHCenter | Qt::AlignTop);
+  status_->show();
+
+  // Common interface fonts draw digits at one width, so the percentage does not jitter.
+  place(percentage_, content, {110, 238, 300, 18}, systemFont(13), secondaryLabelColor(),
+        Qt::AlignCenter);
+  percentage_->hide();
 
   const auto adopt = [content](QWidget* view, const QRect& frame) {
     view->setParent(content);
     view->setGeometry(frame);
   };
-  adopt(status_, {40, 208, 440, 40});
-  status_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-  status_->setFont(systemFont(13));
-  status_->setTextInteractionFlags(Qt::NoTextInteraction);
-  QPalette secondary = status_->palette();
-  secondary.setColor(QPalette::WindowText, secondaryLabelColor());
-  status_->setPalette(secondary);
-  status_->show();
-
-  // Common interface fonts draw digits at one width, so the percentage does not jitter.
-  adopt(percentage_, {110, 238, 300, 18});
-  percentage_->setAlignment(Qt::AlignCenter);
-  percentage_->setFont(systemFont(13));
-  percentage_->setTextInteractionFlags(Qt::NoTextInteraction);
-  percentage_->setPalette(secondary);
-  percentage_->hide();
-
   adopt(progress_, {110, 260, 300, 8});
   progress_->setMinValue(0);
   progress_->setMaxValue(100);
