@@ -9,11 +9,10 @@ cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
 [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -G Ninja >/dev/null
 cmake --build "$build" -j2 --target download_bench >/dev/null
-bench="$(realpath "$build")/bench/download_bench"
+bench="$(realpath "$build")/bin/download_bench"
+[ -x "$bench" ] || bench="$(realpath "$build")/bench/download_bench"
 work="$(realpath "$build")/bench-download"
-mkdir -p "$work/www" "$work/temp"
-# nginx's workers run as nobody when started by root: the files they serve must be readable.
-chmod 755 "$work" "$work/www"
+mkdir -p "$work/www"
 
 big="$work/www/big.bin"
 if [ "$(stat -c %s "$big" 2>/dev/null || echo 0)" != 1073741824 ]; then
@@ -23,41 +22,8 @@ if [ "$(stat -c %s "$big" 2>/dev/null || echo 0)" != 1073741824 ]; then
 fi
 chmod 644 "$big"
 
-host=$("$bench" host)
 port=$("$bench" free-port)
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 \
-  -subj "/CN=$host" -addext "subjectAltName=DNS:$host" \
-  -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
-chmod 600 "$work/key.pem"
-
-user=""
-[ "$(id -u)" -eq 0 ] && user="user nobody nogroup;"
-cat >"$work/nginx.conf" <<CONF
-$user
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  default_type application/octet-stream;
-  client_body_temp_path $work/temp/body;
-  proxy_temp_path $work/temp/proxy;
-  fastcgi_temp_path $work/temp/fastcgi;
-  uwsgi_temp_path $work/temp/uwsgi;
-  scgi_temp_path $work/temp/scgi;
-  server {
-    listen 127.0.0.1:$port ssl;
-    server_name $host;
-    ssl_certificate $work/cert.pem;
-    ssl_certificate_key $work/key.pem;
-    ssl_protocols TLSv1.2 TLSv1.3;
-    root $work/www;
-  }
-}
-CONF
-
-nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log"
+scripts/nginx.sh "$work" "$port" "$("$bench" host)"
 trap 'kill "$(cat "$work/nginx.pid")" 2>/dev/null || true' EXIT
 
 "$bench" measure "$port" "$work"

@@ -31,6 +31,7 @@ fi
 image_bytes=$(stat -c %s "$www/desktop-releases/$version/app-arm64.dmg")
 
 cleanup() {
+  set +e # every step runs, whatever the one before did
   demo_stop_app
   demo_stop_display
   demo_stop_host

@@ -45,6 +45,7 @@ demo_build
 demo_session "$DEMO"
 
 cleanup() {
+  set +e # every step runs, whatever the one before did
   demo_stop_app
   demo_stop_display
   demo_stop_host

@@ -25,28 +25,18 @@ demo_fail() {
 # Whether something accepts connections on 127.0.0.1:PORT.
 demo_port_busy() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
-# A loopback port that nothing listens on.
-demo_free_port() {
-  local port tries
-  for tries in $(seq 1 100); do
-    port=$((20000 + RANDOM % 40000))
-    demo_port_busy "$port" || {
-      echo "$port"
-      return 0
-    }
-  done
-  demo_fail "found no free loopback port"
-}
-
 # Stops an nginx that an earlier run left behind (killed before its trap could run).
 demo_stop_stale_host() {
   local pid
   pid=$(cat "$DEMO_HOST_WORK/nginx.pid" 2>/dev/null) || return 0
-  [ -n "$pid" ] && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = nginx ] && kill "$pid" 2>/dev/null
-  for _ in $(seq 1 50); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
+  # Only the nginx started with this configuration: the pid may have been reused since.
+  if [ -n "$pid" ] && tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF "$DEMO_HOST_WORK/nginx.conf"; then
+    kill "$pid" 2>/dev/null || true
+    for _ in $(seq 1 50); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+  fi
   rm -f "$DEMO_HOST_WORK/nginx.pid"
 }
 
@@ -58,7 +48,7 @@ demo_build() {
   demo_stop_stale_host
   DEMO_PORT=$(cat "$DEMO/port" 2>/dev/null || true)
   if [ -z "$DEMO_PORT" ] || demo_port_busy "$DEMO_PORT"; then
-    DEMO_PORT=$(demo_free_port)
+    DEMO_PORT=$("$demo_root/scripts/nginx.sh" free-port)
     echo "$DEMO_PORT" >"$DEMO/port"
   fi
 
@@ -160,7 +150,7 @@ demo_start_display() {
 }
 
 demo_stop_display() {
-  [ -n "${DEMO_XVFB_PID:-}" ] && kill "$DEMO_XVFB_PID" 2>/dev/null
+  [ -z "${DEMO_XVFB_PID:-}" ] || kill "$DEMO_XVFB_PID" 2>/dev/null || true
   DEMO_XVFB_PID=""
 }
 
@@ -175,8 +165,8 @@ demo_start_app() {
 
 demo_stop_app() {
   [ -n "${DEMO_APP_PID:-}" ] || return 0
-  kill "$DEMO_APP_PID" 2>/dev/null
-  wait "$DEMO_APP_PID" 2>/dev/null
+  kill "$DEMO_APP_PID" 2>/dev/null || true
+  wait "$DEMO_APP_PID" 2>/dev/null || true
   DEMO_APP_PID=""
 }
 

@@ -57,7 +57,8 @@ void expectReport(const Output& report, const fs::path& resources) {
   ASSERT_FALSE(report.out.empty());
   EXPECT_EQ(report.out.find('\n'), report.out.size() - 1) << "one line";
   std::string escaped;
-  for (char c : (resources / kBundle).string()) escaped += c == '/' ? std::string("\\/") : std::string(1, c);
+  for (char c : (resources / kBundle).string())
+    escaped += c == '/' ? std::string("\\/") : std::string(1, c);
   EXPECT_NE(report.out.find("\"resources\":\"" + escaped + "\""), std::string::npos) << report.out;
   const auto members = nlohmann::json::parse(report.out);
   EXPECT_EQ(members.at("brandIcon"), "loaded");
@@ -99,7 +100,8 @@ TEST(Install, LaysOutAProgramThatFindsItsResourcesWhereverThePrefixLies) {
                            " --prefix " + quoted(prefix.string()) + " 2>&1");
   ASSERT_EQ(install.status, 0) << install.out;
   expectLayout(prefix);
-  expectReport(selfCheck(prefix / "bin" / "PelorinInstaller"), prefix / "share" / "PelorinInstaller");
+  expectReport(selfCheck(prefix / "bin" / "PelorinInstaller"),
+               prefix / "share" / "PelorinInstaller");
 
   // The stand-ins run from the installed folder: an unknown argument list is refused with 2.
   for (const char* tool : {"hdiutil", "ditto", "codesign", "spctl"}) {
@@ -128,8 +130,8 @@ TEST(Package, DebianPackageHoldsTheInstallerUnderOpt) {
   const auto fields = run("dpkg-deb -f " + quoted(package.string()) + " Package Depends");
   ASSERT_EQ(fields.status, 0);
   EXPECT_NE(fields.out.find("Package: pelorin-installer\n"), std::string::npos) << fields.out;
-  for (const char* needed : {"squashfuse", "fuse3", "qt6-image-formats-plugins", "libqt6widgets6",
-                             "libcurl4"}) {
+  for (const char* needed :
+       {"squashfuse", "fuse3", "qt6-image-formats-plugins", "libqt6widgets6", "libcurl4"}) {
     EXPECT_NE(fields.out.find(needed), std::string::npos) << needed << " in " << fields.out;
   }
 
@@ -145,7 +147,8 @@ TEST(Package, DebianPackageHoldsTheInstallerUnderOpt) {
   ASSERT_EQ(run("dpkg-deb -x " + quoted(package.string()) + " " + quoted(root.string())).status, 0);
   const auto prefix = root / "opt" / "pelorin-installer";
   expectLayout(prefix);
-  expectReport(selfCheck(prefix / "bin" / "PelorinInstaller"), prefix / "share" / "PelorinInstaller");
+  expectReport(selfCheck(prefix / "bin" / "PelorinInstaller"),
+               prefix / "share" / "PelorinInstaller");
 }
 
 }  // namespace
