@@ -3,6 +3,7 @@
 #   scripts/nginx.sh WORK PORT HOST [ROOT]   serve ROOT (default WORK/www) over TLS 1.2/1.3 on
 #                                            127.0.0.1:PORT under the name HOST, in the background
 #   scripts/nginx.sh free-port               print a loopback port that nothing listens on
+# NGINX_LIMIT_RATE, when set, caps each response at that many bytes per second.
 # Stop it with `kill "$(cat WORK/nginx.pid)"`. The certificate WORK/cert.pem, self-signed for HOST,
 # is the clients' trust store; it is kept while it is valid for HOST, so clients that were given
 # its path keep trusting a restarted server. Configuration, pid, logs and temporary folders stay
@@ -73,6 +74,7 @@ http {
     ssl_certificate_key $work/key.pem;
     ssl_protocols TLSv1.2 TLSv1.3;
     root $root;
+    ${NGINX_LIMIT_RATE:+limit_rate $NGINX_LIMIT_RATE;}
   }
 }
 CONF

@@ -49,17 +49,15 @@ mkdir -p "$live" "$out"
 work=$(mktemp -d)
 chmod 755 "$work"
 cleanup() {
-  [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null
+  [ -f "$live/nginx.pid" ] && kill "$(cat "$live/nginx.pid")" 2>/dev/null
   # An interrupted run may leave its disk image mounted.
   for mount in $(grep -o " $work/[^ ]*" /proc/mounts || true); do fusermount3 -u "$mount" || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-# The host's certificate is the program's trust store; its path is compiled in.
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 \
-  -subj "/CN=$host" -addext "subjectAltName=DNS:$host" \
-  -keyout "$live/key.pem" -out "$live/cert.pem" 2>/dev/null
+# The host's certificate (made by scripts/nginx.sh) is the program's trust store; its path is
+# compiled in.
 cmake -S . -B "$build" -G Ninja -DPELORIN_CONNECT_TO="$host:443:127.0.0.1:$port" \
   -DPELORIN_CA_FILE="$live/cert.pem" >/dev/null
 cmake --build "$build" --target pelorin-release >/dev/null
@@ -67,40 +65,14 @@ cmake --build "$build" --target pelorin-release >/dev/null
 cmake -S . -B "$build" -DPELORIN_ANCHOR_KEY="$live/keys/anchor.pem" >/dev/null
 cmake --build "$build" --target PelorinInstaller standins >/dev/null
 
-mkdir -p "$work/www" "$work/temp"
+mkdir -p "$work/www"
 "$build/bin/pelorin-release" publish --version 1.4.0 --minimum-system 5.0.0 \
   --key "$live/keys/signing-key.pem" --out "$work/www" --sample arm64 >/dev/null
 chmod -R a+rX "$work/www"
 image_bytes=$(stat -c %s "$work/www/desktop-releases/1.4.0/app-arm64.dmg")
 
 # The download takes about eight seconds.
-user=""
-[ "$(id -u)" -eq 0 ] && user="user nobody nogroup;"
-cat >"$work/nginx.conf" <<CONF
-$user
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  default_type application/octet-stream;
-  client_body_temp_path $work/temp/body;
-  proxy_temp_path $work/temp/proxy;
-  fastcgi_temp_path $work/temp/fastcgi;
-  uwsgi_temp_path $work/temp/uwsgi;
-  scgi_temp_path $work/temp/scgi;
-  server {
-    listen 127.0.0.1:$port ssl;
-    server_name $host;
-    ssl_certificate $live/cert.pem;
-    ssl_certificate_key $live/key.pem;
-    root $work/www;
-    limit_rate $((image_bytes / 8 + 1));
-  }
-}
-CONF
-nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log"
+NGINX_LIMIT_RATE=$((image_bytes / 8 + 1)) scripts/nginx.sh "$live" "$port" "$host" "$work/www"
 
 bundle=PelorinInstaller_PelorinInstaller.bundle
 mkdir -m 0700 "$work/runtime"
@@ -120,8 +92,8 @@ for language in zh-hans en; do
 done
 
 # With the host gone, a run fails.
-kill "$(cat "$work/nginx.pid")"
-rm -f "$work/nginx.pid"
+kill "$(cat "$live/nginx.pid")"
+rm -f "$live/nginx.pid"
 for language in zh-hans en; do
   HOME=$work/home-$language xvfb-run -a -s "-screen 0 800x600x24" \
     "$0" --run "$work/$language" "$out/$language" failed
