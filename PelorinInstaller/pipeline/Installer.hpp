@@ -24,6 +24,8 @@ class Installer {
   std::filesystem::path run(bool install);
 
  private:
+  void report(Phase phase, std::optional<double> fraction) const;
+
   std::shared_ptr<Cancellation> cancellation_;
   ProgressReport report_;
   Host host_;
