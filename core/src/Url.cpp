@@ -36,6 +36,8 @@ std::optional<Url> Url::parse(std::string_view text) {
   url.user_ = part(handle.get(), CURLUPART_USER);
   url.password_ = part(handle.get(), CURLUPART_PASSWORD);
   url.fragment_ = part(handle.get(), CURLUPART_FRAGMENT);
+  // libcurl reports an empty fragment as none; a written "#" still makes one.
+  if (!url.fragment_ && url.text_.find('#') != std::string::npos) url.fragment_ = "";
   url.query_ = part(handle.get(), CURLUPART_QUERY);
   if (auto port = part(handle.get(), CURLUPART_PORT)) {
     try {
