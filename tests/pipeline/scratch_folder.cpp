@@ -107,6 +107,7 @@ bool lockIsFree(const fs::path& file) {
 
 std::map<std::string, std::string> snapshot(const fs::path& folder) {
   std::map<std::string, std::string> items;
+  if (!fs::is_directory(folder)) return items;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     struct stat info {};
     lstat(entry.path().c_str(), &info);
