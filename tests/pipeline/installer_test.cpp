@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "installer_world.hpp"
+#include "pipeline/Checks.hpp"
 #include "pipeline/NetworkError.hpp"
 
 namespace PelorinInstaller::Testing {
@@ -37,7 +38,9 @@ void expectNothingLeftBehind(World& world) {
   for (const auto& folder : {world.host.systemApplications, world.host.userApplications}) {
     EXPECT_THAT(entriesStartingWith(folder, ".pelorin-install-"), IsEmpty()) << folder;
   }
-  if (fs::exists(world.lockFile())) EXPECT_TRUE(lockIsFree(world.lockFile()));
+  if (fs::exists(world.lockFile())) {
+    EXPECT_TRUE(lockIsFree(world.lockFile()));
+  }
 }
 
 class InstallerRun : public ::testing::Test {
