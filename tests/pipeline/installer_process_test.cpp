@@ -185,7 +185,7 @@ TEST_P(InstallerCrash, TheDestinationStaysWholeAndTheNextRunCompletes) {
   const auto& point = GetParam();
   World world;
   world.installSample("1.0.0");
-  auto release = world.publish("2.0.0");
+  auto release = world.publish("2.0.0", withPayload(1 << 20));
   world.serve(release);
   std::string name = point.name;
   if (name == "DuringTheDownload") {

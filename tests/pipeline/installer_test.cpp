@@ -448,14 +448,13 @@ TEST_F(InstallerRun, CancelledBeforeTheStartMakesNothing) {
 
 TEST_F(InstallerRun, CancelledDuringTheDownloadKeepsThePartialImage) {
   World world;
-  auto release = world.publish("2.0.0");
+  auto release = world.publish("2.0.0", withPayload(2 << 20));
   world.serve(release);
   auto image = release.image;
   world.distribution.server().route(release.imageURLPath, [image](const auto&) {
     PelorinTest::Reply reply;
     reply.body = image;
-    reply.pieceSize = 512;
-    reply.pause = std::chrono::milliseconds(20);
+    reply.pause = std::chrono::milliseconds(2);
     return reply;
   });
   auto token = world.token;

@@ -2,6 +2,7 @@
 
 #include <InstallerCore/InstallerError.hpp>
 #include <nlohmann/json.hpp>
+#include <random>
 
 #include "pipeline/Checks.hpp"
 #include "pipeline/CommandError.hpp"
@@ -14,6 +15,15 @@ namespace fs = std::filesystem;
 using PelorinRelease::Architecture;
 
 }  // namespace
+
+std::function<void(const fs::path&)> withPayload(std::size_t bytes) {
+  return [bytes](const fs::path& app) {
+    std::mt19937_64 random(bytes);
+    std::string payload(bytes, '\0');
+    for (auto& byte : payload) byte = static_cast<char>(random());
+    writeFile(app / "Contents" / "Resources" / "payload.bin", payload);
+  };
+}
 
 std::string outcomeOf(const std::function<void()>& action) {
   try {

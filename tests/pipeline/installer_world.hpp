@@ -27,6 +27,9 @@ struct Release {
   std::string sha256;
 };
 
+// A change for World::publish: an incompressible resource of `bytes` bytes in the bundle.
+std::function<void(const std::filesystem::path&)> withPayload(std::size_t bytes);
+
 // How an action ended, as one word for tables of cases: "ok", an InstallerError's name,
 // "TOOL STATUS" for a CommandError, "errno N" for a file or POSIX error, "network N" for a
 // transfer error, "json" for a manifest that is not the expected JSON.
