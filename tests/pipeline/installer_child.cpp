@@ -74,7 +74,8 @@ int main(int argc, char** argv) {
       },
       host);
   try {
-    std::cout << "installed " << installer.run(true).string() << std::endl;
+    auto installed = installer.run(true);
+    std::cout << "installed " << installed.string() << std::endl;
     return 0;
   } catch (const std::exception& error) {
     std::cout << "failed " << error.what() << std::endl;

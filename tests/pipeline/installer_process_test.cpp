@@ -155,6 +155,8 @@ const KillPoint kKillPoints[] = {
     {"RightAfterTheCommit", "after-commit", "2.0.0"},
 };
 
+void PrintTo(const KillPoint& point, std::ostream* out) { *out << point.name; }
+
 class InstallerCrash : public InstallerProcess, public ::testing::WithParamInterface<KillPoint> {};
 
 // What a killed run left behind, one item per line, for the record.

@@ -384,6 +384,8 @@ const FailureRow kFailures[] = {
      is("errno 17"), Image::whole},
 };
 
+void PrintTo(const FailureRow& row, std::ostream* out) { *out << row.name; }
+
 class InstallerFailure : public InstallerRun, public ::testing::WithParamInterface<FailureRow> {};
 
 TEST_P(InstallerFailure, ThrowsAfterUndoingWhatTheRunMade) {
