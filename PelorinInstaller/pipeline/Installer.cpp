@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -187,6 +188,60 @@ void removeIgnoringErrors(const fs::path& file) {
   fs::remove(file, ignored);
 }
 
+constexpr std::string_view kMountPrefix = "mount-", kStagingPrefix = ".pelorin-install-";
+
+// `prefix` followed by a UUID as randomUUID writes it: names this installer made, none other.
+bool isWorkName(std::string_view name, std::string_view prefix) {
+  if (name.size() != prefix.size() + 36 || !name.starts_with(prefix)) return false;
+  name.remove_prefix(prefix.size());
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+    char c = name[i];
+    if (hyphen ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
+// Entries of `folder` named by `prefix` and a UUID; errors of listing end the list.
+std::vector<fs::path> workFolders(const fs::path& folder, std::string_view prefix) {
+  std::vector<fs::path> found;
+  std::error_code error;
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    if (isWorkName(it->path().filename().native(), prefix)) found.push_back(it->path());
+  }
+  return found;
+}
+
+// Mount points that a killed run left in the support folder: detached (never by force) and
+// removed. Under the lock no other run owns them; one that stays busy stays.
+void removeStaleMountPoints(const Host& host, const fs::path& support) {
+  for (const auto& folder : workFolders(support, kMountPrefix)) {
+    struct stat info {};
+    bool unreachable = ::lstat(folder.c_str(), &info) != 0 && errno == ENOTCONN;  // server gone
+    if (!unreachable && !S_ISDIR(info.st_mode)) continue;
+    if (::rmdir(folder.c_str()) == 0) continue;
+    try {
+      Command::run(host.tools.hdiutil, {"detach", folder.string()}, host.commandLimits);
+    } catch (...) {
+    }
+    ::rmdir(folder.c_str());
+  }
+}
+
+// Staging folders that a killed run of this user left beside the destination, with whatever
+// copy they hold. Another user's folders, links and other items are left alone.
+void removeStaleStagingFolders(const fs::path& folder) {
+  for (const auto& staging : workFolders(folder, kStagingPrefix)) {
+    struct stat info {};
+    if (::lstat(staging.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != ::geteuid()) {
+      continue;
+    }
+    std::error_code ignored;
+    fs::remove_all(staging, ignored);
+  }
+}
+
 }  // namespace
 
 Installer::Installer(std::shared_ptr<Cancellation> cancellation, ProgressReport report, Host host)
@@ -206,6 +261,7 @@ fs::path Installer::run(bool install) {
   makePrivateFolders(support);
   InstallLock lock(support / "install.lock");
   report(Phase::preparing, std::nullopt);
+  removeStaleMountPoints(host_, support);
 
   auto manifestFile = Downloader(Distribution::manifestURL(), support / "latest.json", std::nullopt,
                                  cancellation_, host_.transfer, [](double) {})
@@ -221,6 +277,7 @@ fs::path Installer::run(bool install) {
     if (host_.isRunning(Distribution::bundleID)) {
       throw std::system_error(InstallerError::appRunning);
     }
+    removeStaleStagingFolders(destination.parent_path());
   }
 
   if (auto available = host_.availableCapacity(destination.parent_path())) {
@@ -242,7 +299,7 @@ fs::path Installer::run(bool install) {
   }
   cancellation_->check();
 
-  MountPoint mountPoint(support / ("mount-" + randomUUID()));
+  MountPoint mountPoint(support / (std::string(kMountPrefix) + randomUUID()));
   Attachment attachment(host_, image, mountPoint.path());
   auto bundle = mountPoint.path() / Distribution::appName;
   verify(host_, bundle, manifest.version);
@@ -250,7 +307,7 @@ fs::path Installer::run(bool install) {
   if (!install) return image;
 
   report(Phase::installing, std::nullopt);
-  StagingFolder staging(destination.parent_path() / (".pelorin-install-" + randomUUID()));
+  StagingFolder staging(destination.parent_path() / (std::string(kStagingPrefix) + randomUUID()));
   auto staged = staging.path() / Distribution::appName;
   Command::run(host_.tools.ditto, {bundle.string(), staged.string()}, host_.commandLimits);
 

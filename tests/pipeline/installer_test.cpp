@@ -9,6 +9,7 @@
 
 #include "installer_world.hpp"
 #include "pipeline/Checks.hpp"
+#include "pipeline/Command.hpp"
 #include "pipeline/NetworkError.hpp"
 
 namespace PelorinInstaller::Testing {
@@ -112,6 +113,9 @@ TEST_F(InstallerRun, CheckOnlyReturnsTheImageAndChangesNothingOutsideTheSupportF
   auto release = world.publish("2.0.0");
   world.serve(release);
   fs::remove(world.host.systemApplications);  // destination() would make home/Applications
+  fs::create_directories(world.host.userApplications.parent_path());
+  fs::create_directory(world.host.userApplications.parent_path() /
+                       ".pelorin-install-0F1E2D3C-4B5A-4697-8877-665544332211");
   bool askedWhetherRunning = false;
   world.host.isRunning = [&](std::string_view) { return askedWhetherRunning = true; };
   std::vector<fs::path> capacityAskedFor;
@@ -424,6 +428,49 @@ TEST_P(InstallerFailure, ThrowsAfterUndoingWhatTheRunMade) {
 
 INSTANTIATE_TEST_SUITE_P(EveryStep, InstallerFailure, ::testing::ValuesIn(kFailures),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(InstallerRun, RemovesWhatAKilledRunLeftAndNothingElse) {
+  World world;
+  auto release = world.publish("2.0.0");
+  world.serve(release);
+  world.installSample("1.0.0");
+  auto support = world.host.supportFolder;
+  auto apps = world.host.systemApplications;
+  fs::create_directory(support);
+  // Left by a killed run: an attached image, an empty mount point, a staging folder with a copy.
+  const std::string uuid = "0F1E2D3C-4B5A-4697-8877-665544332211";
+  fs::create_directory(support / ("mount-" + uuid));
+  writeFile(world.root.path() / "old.dmg", release.image);
+  Command::run(world.host.tools.hdiutil,
+               {"attach", "-readonly", "-nobrowse", "-noautoopen", "-noautofsck", "-mountpoint",
+                (support / ("mount-" + uuid)).string(), (world.root.path() / "old.dmg").string()});
+  fs::create_directory(support / "mount-AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE");
+  fs::create_directories(apps / (".pelorin-install-" + uuid) / "Pelorin Code.app" / "Contents");
+  // Not left by this installer, or not this user's: kept.
+  fs::create_directory(support / "mount-notes");
+  fs::create_directory(support / ("mount-" + std::string("0f1e2d3c-4b5a-4697-8877-665544332211")));
+  fs::create_directory(apps / ".pelorin-install-notes");
+  fs::create_directories(world.root.path() / "elsewhere" / "keep");
+  fs::create_directory_symlink(world.root.path() / "elsewhere",
+                               apps / ".pelorin-install-11111111-2222-4333-8444-555555555555");
+  std::vector<std::string> kept = {".pelorin-install-11111111-2222-4333-8444-555555555555",
+                                   ".pelorin-install-notes", "Pelorin Code.app"};
+  if (geteuid() == 0) {
+    auto foreign = apps / ".pelorin-install-99999999-2222-4333-8444-555555555555";
+    fs::create_directory(foreign);
+    ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+    kept.insert(kept.begin() + 1, foreign.filename().string());
+  }
+
+  EXPECT_EQ(world.outcome(true), "ok");
+
+  EXPECT_THAT(mountsUnder(world.root.path()), IsEmpty());
+  EXPECT_THAT(entriesStartingWith(support, "mount-"),
+              ElementsAre("mount-0f1e2d3c-4b5a-4697-8877-665544332211", "mount-notes"));
+  EXPECT_EQ(entriesStartingWith(apps, ""), kept);
+  EXPECT_TRUE(fs::is_directory(world.root.path() / "elsewhere" / "keep"));
+  EXPECT_EQ(world.versionAt(world.destination(), {"2.0.0"}), "2.0.0");
+}
 
 TEST_F(InstallerRun, ASymbolicLinkAtTheLockPathIsBusyAndNotFollowed) {
   World world;
