@@ -112,10 +112,10 @@ TEST_F(InstallerRun, CheckOnlyReturnsTheImageAndChangesNothingOutsideTheSupportF
   World world;
   auto release = world.publish("2.0.0");
   world.serve(release);
-  fs::remove(world.host.systemApplications);  // destination() would make home/Applications
-  fs::create_directories(world.host.userApplications.parent_path());
-  fs::create_directory(world.host.userApplications.parent_path() /
-                       ".pelorin-install-0F1E2D3C-4B5A-4697-8877-665544332211");
+  // A killed run's staging folder: only an install may remove it.
+  fs::create_directories(world.host.systemApplications /
+                         ".pelorin-install-0F1E2D3C-4B5A-4697-8877-665544332211" /
+                         "Pelorin Code.app");
   bool askedWhetherRunning = false;
   world.host.isRunning = [&](std::string_view) { return askedWhetherRunning = true; };
   std::vector<fs::path> capacityAskedFor;
