@@ -34,6 +34,10 @@ class Downloader {
   std::shared_ptr<Cancellation> cancellation_;
   TransferSettings settings_;
   std::function<void(double)> progress_;
+
+  // Runs between the token check and the registration of the transfer; set only by tests.
+  friend struct DownloaderProbe;
+  std::function<void()> beforeAttach_;
 };
 
 }  // namespace PelorinInstaller
