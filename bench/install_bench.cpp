@@ -155,10 +155,26 @@ PelorinInstaller::Host benchHost(const fs::path& work, const std::string& port,
 
 int install(const fs::path& work, const std::string& port, const fs::path& dir) {
   fs::create_directories(dir / "Applications");
+  // When each phase began, to standard error: where the time of a run goes.
+  auto start = Clock::now();
+  std::string phases;
+  auto mark = [&](std::string_view name) {
+    char text[64];
+    std::snprintf(text, sizeof text, " %.*s %.2f", static_cast<int>(name.size()), name.data(),
+                  std::chrono::duration<double>(Clock::now() - start).count());
+    phases += text;
+  };
   PelorinInstaller::Installer installer(
       std::make_shared<PelorinInstaller::Cancellation>(),
-      [](PelorinInstaller::Phase, std::optional<double>) {}, benchHost(work, port, dir));
+      [&](PelorinInstaller::Phase phase, std::optional<double> fraction) {
+        if (phase != PelorinInstaller::Phase::downloading || fraction == 0.0) {
+          mark(PelorinInstaller::name(phase));
+        }
+      },
+      benchHost(work, port, dir));
   installer.run(true);
+  mark("done");
+  std::fprintf(stderr, "  installer phases (s from start):%s\n", phases.c_str());
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
   std::printf("%ld\n", usage.ru_maxrss);
