@@ -32,7 +32,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kPayload = (512u << 20) - (256u << 10);  // the image comes to ~512 MiB
-constexpr int kRounds = 3;
+constexpr int kRounds = 5;
 const std::string kVersion = "2.0.0";
 
 std::string host() { return std::string(InstallerCore::Distribution::host()); }
@@ -189,7 +189,7 @@ struct Steps {
   double all() const { return listed() + verify + detach; }
 };
 
-// The same work by the standard tools, one process after another.
+// The same work by the standard tools, one process after another, in the installer's order.
 Steps reference(const fs::path& work, const std::string& port, const fs::path& dir) {
   auto tools = work / "tools";
   auto image = dir / "reference.dmg", mount = dir / "mount", copy = dir / "Pelorin Code.app";
@@ -205,12 +205,12 @@ Steps reference(const fs::path& work, const std::string& port, const fs::path& d
       runChild({(tools / "hdiutil").string(), "attach", "-readonly", "-nobrowse", "-noautoopen",
                 "-noautofsck", "-mountpoint", mount.string(), image.string()})
           .seconds;
-  steps.copy = runChild({(tools / "ditto").string(), bundle.string(), copy.string()}).seconds;
   const std::string requirement =
       "=anchor apple generic and identifier \"com.pelorin-ai.code\" and certificate "
       "leaf[subject.OU] = \"K4QW7ZP1MX\" and certificate 1[field.1.2.840.113635.100.6.2.6] "
       "exists and certificate leaf[field.1.2.840.113635.100.6.1.13] exists";
-  for (const auto& app : {bundle, copy}) {
+  // The three checks of a bundle, as the installer makes them.
+  auto check = [&](const fs::path& app) {
     steps.verify += runChild({(tools / "codesign").string(), "--verify", "--deep", "--strict",
                               "--all-architectures", app.string()})
                         .seconds;
@@ -220,7 +220,10 @@ Steps reference(const fs::path& work, const std::string& port, const fs::path& d
     steps.verify +=
         runChild({(tools / "spctl").string(), "--assess", "--type", "execute", app.string()})
             .seconds;
-  }
+  };
+  check(bundle);
+  steps.copy = runChild({(tools / "ditto").string(), bundle.string(), copy.string()}).seconds;
+  check(copy);
   steps.detach = runChild({(tools / "hdiutil").string(), "detach", mount.string()}).seconds;
   return steps;
 }
