@@ -245,7 +245,9 @@ void removeStaleStagingFolders(const fs::path& folder) {
 }  // namespace
 
 Installer::Installer(std::shared_ptr<Cancellation> cancellation, ProgressReport report, Host host)
-    : cancellation_(std::move(cancellation)), report_(std::move(report)), host_(std::move(host)) {}
+    : cancellation_(cancellation ? std::move(cancellation) : std::make_shared<Cancellation>()),
+      report_(std::move(report)),
+      host_(std::move(host)) {}
 
 void Installer::report(Phase phase, std::optional<double> fraction) const {
   if (report_) report_(phase, fraction);
