@@ -542,8 +542,9 @@ TEST_F(InstallerRun, CancelledWhileTheMountedBundleIsCheckedEndsAfterTheDetach) 
   world.host.tools.spctl = (world.root.path() / "spctl").string();
   std::atomic<bool> sawMount = false;
   std::thread canceller([&] {
-    while (!fs::exists(marks / "checking"))
+    for (int i = 0; i < 12000 && !fs::exists(marks / "checking"); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     sawMount = !mountsUnder(world.host.supportFolder).empty();
     world.token->cancel();
     writeFile(marks / "go", "");
