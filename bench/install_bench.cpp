@@ -196,6 +196,8 @@ Steps reference(const fs::path& work, const std::string& port, const fs::path& d
   auto bundle = mount / "Pelorin Code.app";
   fs::create_directories(mount);
   Steps steps;
+  // Neither side pays for writing back what the other wrote.
+  ::sync();
   steps.download = runChild({"/usr/bin/curl", "-sS", "--fail", "-H", "Accept-Encoding: identity",
                              "-o", image.string(), "--cacert", (work / "cert.pem").string(),
                              "--connect-to", connectTo(port), imageURL()})
@@ -241,6 +243,7 @@ int measure(const std::string& self, const fs::path& work, const std::string& po
     fs::remove_all(theirs);
     fs::create_directories(theirs);
     auto runOurs = [&] {
+      ::sync();
       auto run = runChild({self, "install", work.string(), port, ours.string()});
       ourSeconds.push_back(run.seconds);
       ourTreeMiB.push_back(run.peakMiB);
