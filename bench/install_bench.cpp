@@ -22,6 +22,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pipeline/Installer.hpp"
@@ -72,6 +73,13 @@ ChildRun runChild(const std::vector<std::string>& arguments) {
     throw std::runtime_error(arguments[0] + " failed: " + output);
   }
   return {seconds, usage.ru_maxrss / 1024.0, output};
+}
+
+// Neither side pays for writing back what the other wrote: written data is flushed and the
+// disk gets a moment to finish with it.
+void settle() {
+  ::sync();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
 }
 
 double median(std::vector<double> values) {
@@ -196,8 +204,7 @@ Steps reference(const fs::path& work, const std::string& port, const fs::path& d
   auto bundle = mount / "Pelorin Code.app";
   fs::create_directories(mount);
   Steps steps;
-  // Neither side pays for writing back what the other wrote.
-  ::sync();
+  settle();
   steps.download = runChild({"/usr/bin/curl", "-sS", "--fail", "-H", "Accept-Encoding: identity",
                              "-o", image.string(), "--cacert", (work / "cert.pem").string(),
                              "--connect-to", connectTo(port), imageURL()})
@@ -243,7 +250,7 @@ int measure(const std::string& self, const fs::path& work, const std::string& po
     fs::remove_all(theirs);
     fs::create_directories(theirs);
     auto runOurs = [&] {
-      ::sync();
+      settle();
       auto run = runChild({self, "install", work.string(), port, ours.string()});
       ourSeconds.push_back(run.seconds);
       ourTreeMiB.push_back(run.peakMiB);
