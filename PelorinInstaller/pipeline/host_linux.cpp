@@ -1,0 +1,73 @@
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <system_error>
+
+#include "pipeline/Host.hpp"
+#include "pipeline/HostParts.hpp"
+
+namespace PelorinInstaller {
+namespace {
+
+namespace fs = std::filesystem;
+
+// $XDG_DATA_HOME when it is an absolute path, else ~/.local/share.
+fs::path dataHome(const fs::path& home) {
+  const char* configured = std::getenv("XDG_DATA_HOME");
+  if (configured && configured[0] == '/') return configured;
+  return home / ".local" / "share";
+}
+
+// The kernel release's three numbers.
+InstallerCore::SystemVersion kernelVersion() {
+  struct utsname names;
+  if (uname(&names) != 0) throw std::system_error(errno, std::generic_category(), "uname");
+  return HostParts::leadingNumbers(names.release);
+}
+
+// The folder of the running executable: the stand-ins ship beside it.
+fs::path executableFolder() {
+  std::error_code error;
+  auto executable = fs::read_symlink("/proc/self/exe", error);
+  if (error) throw fs::filesystem_error("cannot find the running executable", error);
+  return executable.parent_path();
+}
+
+bool allDigits(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// A process of this user whose executable lies inside a bundle with that identifier.
+bool applicationRuns(std::string_view bundleID) {
+  std::error_code error;
+  for (fs::directory_iterator entry("/proc", error), end; !error && entry != end;
+       entry.increment(error)) {
+    if (!allDigits(entry->path().filename().string())) continue;
+    std::error_code unreadable;  // another user's process, or one that just ended
+    auto executable = fs::read_symlink(entry->path() / "exe", unreadable);
+    if (!unreadable && HostParts::insideBundle(executable, bundleID)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Host Host::live() {
+  auto home = HostParts::homeFolder();
+  auto tools = executableFolder();
+  Host host;
+  host.supportFolder = dataHome(home) / "com.pelorin-ai.code.installer";
+  host.systemApplications = "/Applications";
+  host.userApplications = home / "Applications";
+  host.system = kernelVersion();
+  host.availableCapacity = HostParts::availableCapacity;
+  host.isRunning = applicationRuns;
+  host.tools = {(tools / "hdiutil").string(), (tools / "ditto").string(),
+                (tools / "codesign").string(), (tools / "spctl").string()};
+  host.transfer = HostParts::compiledTransferSettings();
+  return host;
+}
+
+}  // namespace PelorinInstaller

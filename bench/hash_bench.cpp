@@ -1,0 +1,151 @@
+// hash over a file in the page cache, side by side with `openssl dgst -sha256` on the same file
+// in the same run, and `openssl speed` as the machine's limit. Each digest runs in its own process
+// so that its peak resident memory can be read.
+//
+//   hash_bench [FILE] [--rounds N]      (without FILE: a 1 GiB file in the temporary folder)
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "pipeline/Checks.hpp"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kFileBytes = std::size_t(1) << 30;
+
+struct Run {
+  double seconds;
+  long peakKiB;
+};
+
+// Runs a program with its output on /dev/null; its time and peak resident memory.
+Run measure(const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  auto start = Clock::now();
+  pid_t pid;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+    std::perror(argv[0]);
+    std::exit(2);
+  }
+  int status;
+  struct rusage usage;
+  wait4(pid, &status, 0, &usage);
+  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  posix_spawn_file_actions_destroy(&actions);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::cerr << argv[0] << " failed\n";
+    std::exit(2);
+  }
+  return {seconds, usage.ru_maxrss};
+}
+
+// `openssl speed -evp sha256` on 1 MiB blocks, in bytes per second.
+double opensslSpeed() {
+  FILE* pipe = popen("openssl speed -evp sha256 -bytes 1048576 -seconds 3 2>/dev/null", "r");
+  if (!pipe) return 0;
+  char line[512];
+  double speed = 0;
+  while (std::fgets(line, sizeof line, pipe)) {
+    double kilobytes;
+    if (std::string(line).starts_with("sha256") && std::sscanf(line + 6, "%lfk", &kilobytes) == 1) {
+      speed = kilobytes * 1000;
+    }
+  }
+  pclose(pipe);
+  return speed;
+}
+
+void makeFile(const fs::path& file) {
+  int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::vector<char> chunk(1 << 20);
+  unsigned state = 12345;
+  for (std::size_t done = 0; done < kFileBytes; done += chunk.size()) {
+    for (auto& byte : chunk) byte = char((state = state * 1103515245 + 12345) >> 16);
+    if (write(fd, chunk.data(), chunk.size()) != ssize_t(chunk.size())) {
+      std::perror("write");
+      std::exit(2);
+    }
+  }
+  close(fd);
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (arguments.size() == 2 && arguments[0] == "--hash") {
+    std::cout << PelorinInstaller::hash(arguments[1]) << "\n";
+    return 0;
+  }
+  int rounds = 5;
+  fs::path file;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    if (arguments[i] == "--rounds" && i + 1 < arguments.size()) {
+      rounds = std::max(1, std::stoi(arguments[++i]));
+    } else {
+      file = arguments[i];
+    }
+  }
+  bool made = file.empty();
+  if (made) {
+    file = fs::temp_directory_path() / ("pelorin-hash-bench-" + std::to_string(getpid()));
+    makeFile(file);
+  }
+  auto self = fs::read_symlink("/proc/self/exe").string();
+  double bytes = double(fs::file_size(file));
+  measure({"openssl", "dgst", "-sha256", file.string()});  // into the page cache
+
+  std::vector<double> ours, theirs;
+  long peak = 0;
+  for (int round = 0; round < rounds; ++round) {
+    // Alternate the order so that neither side always runs on a warmer machine.
+    Run a, b;
+    if (round % 2) {
+      a = measure({self, "--hash", file.string()});
+      b = measure({"openssl", "dgst", "-sha256", file.string()});
+    } else {
+      b = measure({"openssl", "dgst", "-sha256", file.string()});
+      a = measure({self, "--hash", file.string()});
+    }
+    ours.push_back(bytes / a.seconds);
+    theirs.push_back(bytes / b.seconds);
+    peak = std::max(peak, a.peakKiB);
+  }
+  double limit = opensslSpeed();
+  if (made) fs::remove(file);
+
+  double ratio = median(ours) / median(theirs);
+  std::printf("file                      %.0f MiB, %d rounds (medians)\n", bytes / (1 << 20),
+              rounds);
+  std::printf("hash                      %.3f GB/s\n", median(ours) / 1e9);
+  std::printf("openssl dgst -sha256      %.3f GB/s\n", median(theirs) / 1e9);
+  std::printf("openssl speed -evp sha256 %.3f GB/s (1 MiB blocks, no I/O)\n", limit / 1e9);
+  std::printf("ratio hash / openssl dgst %.3f (target >= 0.95)\n", ratio);
+  std::printf("peak resident memory      %.1f MiB (target < 16 MiB)\n", peak / 1024.0);
+  return ratio >= 0.95 && peak < 16 * 1024 ? 0 : 1;
+}

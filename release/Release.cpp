@@ -1,0 +1,217 @@
+#include <plist/plist.h>
+#include <stdlib.h>
+
+#include <InstallerCore/ReleaseManifest.hpp>
+#include <InstallerCore/Version.hpp>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "PelorinRelease/Release.hpp"
+#include "pipeline/Checks.hpp"
+#include "pipeline/Command.hpp"
+#include "pipeline/PlistGuard.hpp"
+
+namespace PelorinRelease {
+namespace {
+
+constexpr const char* kMksquashfs = "/usr/bin/mksquashfs";
+const std::string kPlaceholderDigest(64, '0');
+constexpr std::size_t kMaxInfoPlistBytes = 1 << 20;
+
+struct PlistFree {
+  void operator()(void* root) const { plist_free(root); }
+};
+using Plist = std::unique_ptr<void, PlistFree>;
+
+// A private working folder, removed with its contents on every way out.
+class WorkFolder {
+ public:
+  explicit WorkFolder(const fs::path& parent) {
+    std::string pattern = (parent / ".pelorin-release-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw ReleaseError("cannot make a folder in " + parent.string());
+    path_ = pattern;
+  }
+  ~WorkFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  WorkFolder(const WorkFolder&) = delete;
+  WorkFolder& operator=(const WorkFolder&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+void writeText(const fs::path& file, std::string_view text) {
+  std::ofstream output(file, std::ios::binary | std::ios::trunc);
+  output.write(text.data(), std::streamsize(text.size()));
+  output.close();
+  if (!output) throw ReleaseError("cannot write " + file.string());
+}
+
+// Writes beside the target, then renames over it: readers never see half a file.
+void replaceFile(const fs::path& file, std::string_view text) {
+  auto temporary = file;
+  temporary += ".partial";
+  writeText(temporary, text);
+  fs::rename(temporary, file);
+}
+
+// The running system that a release with this minimum must be decodable on.
+InstallerCore::SystemVersion systemAtLeast(std::string_view minimum) {
+  auto version = InstallerCore::Version::parse(minimum);
+  if (!version) return {0, 0, 0};
+  const auto& numbers = version->numbers();
+  return {numbers[0], numbers[1], numbers[2]};
+}
+
+// Fails with the installer's own error when it would refuse the document.
+void checkManifest(std::string_view text, std::string_view minimum) {
+  InstallerCore::ReleaseManifest::decode(text, systemAtLeast(minimum));
+}
+
+}  // namespace
+
+void setInfoKeys(const fs::path& bundle, const std::map<std::string, std::string>& keys,
+                 PlistFormat format) {
+  const auto file = bundle / "Contents" / "Info.plist";
+  Plist root;
+  if (fs::exists(fs::symlink_status(file))) {
+    auto bytes = readTextFile(file);
+    plist_t parsed = nullptr;
+    if (!bytes.empty() && bytes.size() <= kMaxInfoPlistBytes &&
+        PelorinInstaller::plistIsBounded(bytes)) {
+      plist_from_memory(bytes.data(), uint32_t(bytes.size()), &parsed);
+    }
+    root.reset(parsed);
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
+      throw ReleaseError(file.string() + " is not a property list dictionary");
+    }
+  } else {
+    root.reset(plist_new_dict());
+  }
+  for (const auto& [key, value] : keys) {
+    plist_dict_set_item(root.get(), key.c_str(), plist_new_string(value.c_str()));
+  }
+  char* data = nullptr;
+  uint32_t length = 0;
+  if (format == PlistFormat::binary) {
+    plist_to_bin(root.get(), &data, &length);
+  } else {
+    plist_to_xml(root.get(), &data, &length);
+  }
+  if (!data) throw ReleaseError("cannot write the property list");
+  std::string bytes(data, length);
+  free(data);
+  fs::create_directories(file.parent_path());
+  writeText(file, bytes);
+}
+
+void seal(const fs::path& bundle, std::string_view privatePem, const SealOptions& options) {
+  PelorinSeal::seal(bundle, {options.identifier, options.team, options.assessed}, privatePem);
+}
+
+std::string readTextFile(const fs::path& file) {
+  std::ifstream input(file, std::ios::binary);
+  if (!input) throw ReleaseError("cannot read " + file.string());
+  std::ostringstream text;
+  text << input.rdbuf();
+  return text.str();
+}
+
+void writeKeyPair(const PelorinSeal::KeyPair& keys, const fs::path& folder) {
+  fs::create_directories(folder);
+  const auto privateFile = folder / "signing-key.pem";
+  if (fs::exists(fs::symlink_status(privateFile))) {
+    throw ReleaseError(privateFile.string() + " already exists");
+  }
+  writeText(privateFile, "");
+  fs::permissions(privateFile, fs::perms::owner_read | fs::perms::owner_write);
+  writeText(privateFile, keys.privatePem);
+  writeText(folder / "anchor.pem", keys.publicPem);
+}
+
+void packImage(const fs::path& root, const fs::path& image) {
+  PelorinInstaller::Command::run(
+      kMksquashfs,
+      {root.string(), image.string(), "-noappend", "-all-root", "-quiet", "-no-progress"},
+      {std::chrono::minutes(30), std::chrono::seconds(5)});
+}
+
+std::string artifactURL(std::string_view host, std::string_view version, std::string_view arch) {
+  return "https://" + std::string(host) + "/desktop-releases/" + std::string(version) + "/app-" +
+         std::string(arch) + ".dmg";
+}
+
+std::string manifestText(std::string_view version, std::string_view minimumSystemVersion,
+                         const std::map<std::string, Artifact>& artifacts) {
+  nlohmann::json list = nlohmann::json::object();
+  for (const auto& [arch, artifact] : artifacts) {
+    list[arch] = {{"url", artifact.url}, {"sha256", artifact.sha256}, {"bytes", artifact.bytes}};
+  }
+  nlohmann::ordered_json document = {{"schemaVersion", 1},
+                                     {"version", version},
+                                     {"bundleID", InstallerCore::Distribution::bundleID},
+                                     {"minimumSystemVersion", minimumSystemVersion},
+                                     {"artifacts", list}};
+  auto text = document.dump(2) + "\n";
+  checkManifest(text, minimumSystemVersion);
+  return text;
+}
+
+Publication publish(const PublishOptions& options) {
+  if (options.apps.size() != 2 || !options.apps.contains("arm64") ||
+      !options.apps.contains("x64")) {
+    throw ReleaseError("a release needs one application for \"arm64\" and one for \"x64\"");
+  }
+  std::map<std::string, Artifact> planned;
+  for (const auto& [arch, app] : options.apps) {
+    planned[arch] = {artifactURL(options.host, options.version, arch), kPlaceholderDigest, 1};
+  }
+  manifestText(options.version, options.minimumSystemVersion, planned);
+  PelorinSeal::publicKeyOf(options.privatePem);
+  for (const auto& [arch, app] : options.apps) {
+    if (!fs::is_directory(app)) throw ReleaseError(app.string() + " is not a folder");
+  }
+
+  const auto releases = options.webRoot / "desktop-releases";
+  fs::create_directories(releases);
+  WorkFolder work(releases);
+  Publication publication;
+  for (const auto& [arch, app] : options.apps) {
+    const auto root = work.path() / arch;
+    const auto bundle = root / InstallerCore::Distribution::appName;
+    fs::create_directory(root);
+    fs::copy(fs::canonical(app), bundle,
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    setInfoKeys(bundle,
+                {{"CFBundleIdentifier", std::string(InstallerCore::Distribution::bundleID)},
+                 {"CFBundleShortVersionString", options.version},
+                 {"LSMinimumSystemVersion", options.minimumSystemVersion}},
+                options.plistFormat);
+    seal(bundle, options.privatePem);
+    const auto image = work.path() / ("app-" + arch + ".dmg");
+    packImage(root, image);
+    publication.artifacts[arch] = {planned[arch].url, PelorinInstaller::hash(image),
+                                   std::int64_t(fs::file_size(image))};
+  }
+  auto text = manifestText(options.version, options.minimumSystemVersion, publication.artifacts);
+
+  const auto folder = releases / options.version;
+  fs::create_directories(folder);
+  for (const auto& [arch, artifact] : publication.artifacts) {
+    const auto image = folder / ("app-" + arch + ".dmg");
+    fs::rename(work.path() / ("app-" + arch + ".dmg"), image);
+    publication.images[arch] = image;
+  }
+  const auto stable = releases / "installer" / "stable";
+  fs::create_directories(stable);
+  publication.manifest = stable / "latest.json";
+  replaceFile(publication.manifest, text);
+  return publication;
+}
+
+}  // namespace PelorinRelease

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <InstallerCore/Distribution.hpp>
+#include <PelorinSeal/Seal.hpp>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The publisher's side: sample applications, Info.plist keys, seals, disk images and the
+// release manifest "latest.json".
+namespace PelorinRelease {
+
+namespace fs = std::filesystem;
+
+// A release that cannot be made; the text says why. A manifest that the installer would refuse
+// is reported with the installer's own error instead (std::system_error with InstallerError).
+struct ReleaseError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+enum class Architecture { arm64, x64, universal };
+std::optional<Architecture> architectureNamed(std::string_view name);  // "arm64", "x64", ...
+
+// A small Mach-O executable: thin 64-bit little-endian, or universal with both slices.
+std::vector<std::uint8_t> machOExecutable(Architecture architecture);
+
+// Makes a minimal application bundle at `bundle`, which must not exist: Info.plist, PkgInfo,
+// the main executable, a resource and a relative symbolic link to it.
+void makeSampleApp(const fs::path& bundle, Architecture architecture,
+                   std::string_view executableName = "Pelorin Code");
+
+enum class PlistFormat { xml, binary };
+
+// Sets string keys in the bundle's "Contents/Info.plist", keeping the others; creates the file
+// when it is missing.
+void setInfoKeys(const fs::path& bundle, const std::map<std::string, std::string>& keys,
+                 PlistFormat format = PlistFormat::xml);
+
+struct SealOptions {
+  std::string identifier{InstallerCore::Distribution::bundleID};
+  std::string team{InstallerCore::Distribution::teamID};
+  bool assessed = true;
+};
+
+// Seals and signs the bundle as the stand-in codesign and spctl expect.
+void seal(const fs::path& bundle, std::string_view privatePem, const SealOptions& options = {});
+
+// Writes "signing-key.pem" (0600) and "anchor.pem" (the public key the stand-ins trust); never
+// replaces an existing private key.
+void writeKeyPair(const PelorinSeal::KeyPair& keys, const fs::path& folder);
+std::string readTextFile(const fs::path& file);
+
+// Packs the contents of `root` into the squashfs image `image` (mksquashfs).
+void packImage(const fs::path& root, const fs::path& image);
+
+struct Artifact {
+  std::string url, sha256;
+  std::int64_t bytes;
+};
+
+// "https://HOST/desktop-releases/VERSION/app-ARCH.dmg".
+std::string artifactURL(std::string_view host, std::string_view version, std::string_view arch);
+
+// The text of "latest.json"; throws the installer's error when it would refuse the document.
+std::string manifestText(std::string_view version, std::string_view minimumSystemVersion,
+                         const std::map<std::string, Artifact>& artifacts);
+
+struct PublishOptions {
+  std::map<std::string, fs::path> apps;  // "arm64" and "x64": the application folder of each
+  std::string version;
+  std::string minimumSystemVersion;
+  std::string host{InstallerCore::Distribution::host()};
+  std::string privatePem;
+  PlistFormat plistFormat = PlistFormat::xml;
+  fs::path webRoot;  // receives desktop-releases/...
+};
+
+struct Publication {
+  fs::path manifest;                       // WEBROOT/desktop-releases/installer/stable/latest.json
+  std::map<std::string, fs::path> images;  // WEBROOT/desktop-releases/VERSION/app-ARCH.dmg
+  std::map<std::string, Artifact> artifacts;
+};
+
+// Copies each application as "Pelorin Code.app", writes its Info.plist keys, seals it, packs its
+// image and writes the manifest. Checks the manifest's rules before touching anything; the
+// input folders are never changed.
+Publication publish(const PublishOptions& options);
+
+}  // namespace PelorinRelease

@@ -1,0 +1,380 @@
+#include "PelorinSeal/Seal.hpp"
+
+#include <fcntl.h>
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <vector>
+
+namespace PelorinSeal {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr off_t kMaxResourcesBytes = 64 << 20;
+constexpr off_t kMaxSignatureBytes = 1024;
+constexpr std::size_t kSignatureBytes = 64;  // Ed25519
+constexpr std::int64_t kFormat = 1;
+
+struct Entry {
+  enum class Type { file, directory, link } type;
+  std::uint32_t mode = 0;  // files only
+  std::string sha256;      // files only
+  std::string target;      // links only
+  friend bool operator==(const Entry&, const Entry&) = default;
+};
+using Entries = std::map<std::string, Entry>;
+
+[[noreturn]] void doubt(const std::string& why) { throw SealError(why); }
+
+struct Descriptor {
+  int fd;
+  ~Descriptor() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+struct BioFree {
+  void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct KeyFree {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct DigestFree {
+  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
+
+// Opens a regular file without following a link or blocking on a FIFO.
+Descriptor openRegular(const fs::path& file, struct stat& info) {
+  Descriptor input{open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
+  if (input.fd < 0) doubt("cannot open " + file.string());
+  if (fstat(input.fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    doubt(file.string() + " is not a regular file");
+  }
+  return input;
+}
+
+std::string readSmallFile(const fs::path& file, off_t limit) {
+  struct stat info;
+  auto input = openRegular(file, info);
+  if (info.st_size > limit) doubt(file.string() + " is too large");
+  std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t got = read(input.fd, bytes.data() + done, bytes.size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) doubt("cannot read " + file.string());
+    done += static_cast<std::size_t>(got);
+  }
+  return bytes;
+}
+
+std::string hex(const unsigned char* bytes, std::size_t size) {
+  std::string text;
+  for (std::size_t i = 0; i < size; ++i) {
+    char pair[3];
+    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
+    text += pair;
+  }
+  return text;
+}
+
+std::optional<std::vector<unsigned char>> unhex(std::string_view text) {
+  auto digit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  if (text.size() % 2) return std::nullopt;
+  std::vector<unsigned char> bytes;
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    int high = digit(text[i]), low = digit(text[i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    bytes.push_back(static_cast<unsigned char>(high * 16 + low));
+  }
+  return bytes;
+}
+
+// SHA-256 of a regular file and its permission bits.
+Entry fileEntry(const fs::path& file) {
+  struct stat info;
+  auto input = openRegular(file, info);
+  std::unique_ptr<EVP_MD_CTX, DigestFree> context(EVP_MD_CTX_new());
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) doubt("SHA-256");
+  std::vector<unsigned char> chunk(1 << 20);
+  for (;;) {
+    ssize_t got = read(input.fd, chunk.data(), chunk.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) doubt("cannot read " + file.string());
+    if (got == 0) break;
+    if (EVP_DigestUpdate(context.get(), chunk.data(), std::size_t(got)) != 1) doubt("SHA-256");
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) doubt("SHA-256");
+  return {Entry::Type::file, std::uint32_t(info.st_mode & 07777), hex(digest, length), {}};
+}
+
+// Whether a link's target, read from the link's folder, stays inside the bundle.
+bool staysInside(const fs::path& link, const std::string& target) {
+  if (target.empty() || target.front() == '/') return false;
+  const auto folder = link.parent_path();
+  auto depth = std::distance(folder.begin(), folder.end());
+  for (const auto& part : fs::path(target)) {
+    if (part == "..") {
+      if (--depth < 0) return false;
+    } else if (part != "." && !part.empty()) {
+      ++depth;
+    }
+  }
+  return true;
+}
+
+bool isSealFile(const std::string& relative) {
+  return relative == kResourcesFile || relative == kSignatureFile;
+}
+
+// Every entry under the bundle, the seal's own two files excepted.
+Entries walk(const fs::path& bundle) {
+  Entries entries;
+  for (auto it = fs::recursive_directory_iterator(bundle); it != fs::recursive_directory_iterator();
+       ++it) {
+    auto relative = it->path().lexically_relative(bundle);
+    auto name = relative.generic_string();
+    if (isSealFile(name)) continue;
+    auto status = it->symlink_status();
+    if (fs::is_directory(status)) {
+      entries.emplace(name, Entry{Entry::Type::directory, 0, {}, {}});
+    } else if (fs::is_regular_file(status)) {
+      entries.emplace(name, fileEntry(it->path()));
+    } else if (fs::is_symlink(status)) {
+      auto target = fs::read_symlink(it->path()).string();
+      if (!staysInside(relative, target)) doubt("link " + name + " points outside the bundle");
+      entries.emplace(name, Entry{Entry::Type::link, 0, {}, target});
+    } else {
+      doubt(name + " is neither a file, a folder nor a link");
+    }
+  }
+  return entries;
+}
+
+const char* typeName(Entry::Type type) {
+  switch (type) {
+    case Entry::Type::file:
+      return "file";
+    case Entry::Type::directory:
+      return "directory";
+    case Entry::Type::link:
+      return "link";
+  }
+  return "";
+}
+
+json document(const Identity& identity, const Entries& entries) {
+  json list = json::object();
+  for (const auto& [name, entry] : entries) {
+    json item = {{"type", typeName(entry.type)}};
+    if (entry.type == Entry::Type::file) {
+      item["mode"] = entry.mode;
+      item["sha256"] = entry.sha256;
+    } else if (entry.type == Entry::Type::link) {
+      item["target"] = entry.target;
+    }
+    list[name] = item;
+  }
+  json sealed = {{"format", kFormat},
+                 {"identifier", identity.identifier},
+                 {"team", identity.team},
+                 {"entries", list}};
+  if (identity.assessed) sealed["assessment"] = "accepted";
+  return sealed;
+}
+
+const json& member(const json& object, const char* key, json::value_t type) {
+  auto found = object.find(key);
+  if (found == object.end() || found->type() != type) {
+    doubt(std::string("the seal's \"") + key + "\" is missing or malformed");
+  }
+  return *found;
+}
+
+Entry parseEntry(const std::string& name, const json& item) {
+  if (!item.is_object()) doubt("the seal's entry " + name + " is malformed");
+  auto type = member(item, "type", json::value_t::string).get<std::string>();
+  if (type == "directory") return {Entry::Type::directory, 0, {}, {}};
+  if (type == "link") {
+    return {
+        Entry::Type::link, 0, {}, member(item, "target", json::value_t::string).get<std::string>()};
+  }
+  if (type != "file") doubt("the seal's entry " + name + " has an unknown type");
+  auto mode = member(item, "mode", json::value_t::number_unsigned).get<std::uint64_t>();
+  auto digest = member(item, "sha256", json::value_t::string).get<std::string>();
+  if (mode > 07777 || digest.size() != 64 || !unhex(digest)) {
+    doubt("the seal's entry " + name + " is malformed");
+  }
+  return {Entry::Type::file, std::uint32_t(mode), digest, {}};
+}
+
+Key loadPrivateKey(std::string_view pem) {
+  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), int(pem.size())));
+  Key key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+  if (!key || EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519) {
+    doubt("not an Ed25519 private key in PEM form");
+  }
+  return key;
+}
+
+Key loadPublicKey(std::string_view pem) {
+  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), int(pem.size())));
+  Key key(bio ? PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+  if (!key || EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519) {
+    doubt("the anchor is not an Ed25519 public key in PEM form");
+  }
+  return key;
+}
+
+std::string publicPem(EVP_PKEY* key) {
+  std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+  if (!bio || PEM_write_bio_PUBKEY(bio.get(), key) != 1) doubt("cannot write the public key");
+  char* data = nullptr;
+  long size = BIO_get_mem_data(bio.get(), &data);
+  return std::string(data, std::size_t(size));
+}
+
+std::string sign(std::string_view message, EVP_PKEY* key) {
+  std::unique_ptr<EVP_MD_CTX, DigestFree> context(EVP_MD_CTX_new());
+  unsigned char signature[kSignatureBytes];
+  std::size_t length = sizeof signature;
+  if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) != 1 ||
+      EVP_DigestSign(context.get(), signature, &length,
+                     reinterpret_cast<const unsigned char*>(message.data()), message.size()) != 1) {
+    doubt("cannot sign the seal");
+  }
+  return hex(signature, length);
+}
+
+bool signatureVerifies(std::string_view message, const std::vector<unsigned char>& signature,
+                       EVP_PKEY* key) {
+  std::unique_ptr<EVP_MD_CTX, DigestFree> context(EVP_MD_CTX_new());
+  return context && EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key) == 1 &&
+         EVP_DigestVerify(context.get(), signature.data(), signature.size(),
+                          reinterpret_cast<const unsigned char*>(message.data()),
+                          message.size()) == 1;
+}
+
+void writeFile(const fs::path& file, std::string_view bytes) {
+  fs::remove(file);
+  Descriptor output{open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644)};
+  if (output.fd < 0) doubt("cannot create " + file.string());
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t put = write(output.fd, bytes.data() + done, bytes.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) doubt("cannot write " + file.string());
+    done += std::size_t(put);
+  }
+}
+
+// The first difference between the sealed list and the bundle, if any.
+std::optional<std::string> difference(const Entries& sealed, const Entries& actual) {
+  for (const auto& [name, entry] : actual) {
+    auto found = sealed.find(name);
+    if (found == sealed.end()) return name + " is not sealed";
+    if (!(found->second == entry)) return name + " was changed after sealing";
+  }
+  for (const auto& [name, entry] : sealed) {
+    if (!actual.contains(name)) return name + " is missing";
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+KeyPair generateKeyPair() {
+  Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+  if (!key) doubt("cannot make an Ed25519 key");
+  std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+  if (!bio ||
+      PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+    doubt("cannot write the private key");
+  }
+  char* data = nullptr;
+  long size = BIO_get_mem_data(bio.get(), &data);
+  return {std::string(data, std::size_t(size)), publicPem(key.get())};
+}
+
+std::string publicKeyOf(std::string_view privatePem) {
+  auto key = loadPrivateKey(privatePem);
+  return publicPem(key.get());
+}
+
+void seal(const fs::path& bundle, const Identity& identity, std::string_view privatePem) {
+  auto key = loadPrivateKey(privatePem);
+  if (!fs::is_directory(fs::symlink_status(bundle))) doubt(bundle.string() + " is not a folder");
+  auto folder = bundle / fs::path(kResourcesFile).parent_path();
+  fs::create_directories(folder);
+  fs::remove(bundle / kResourcesFile);
+  fs::remove(bundle / kSignatureFile);
+  std::string resources;
+  try {
+    resources = document(identity, walk(bundle)).dump(1) + "\n";
+  } catch (const json::exception&) {
+    doubt("a name in the bundle is not valid UTF-8");
+  }
+  auto signature = sign(resources, key.get());
+  writeFile(bundle / kResourcesFile, resources);
+  writeFile(bundle / kSignatureFile, signature + "\n");
+}
+
+Identity verify(const fs::path& bundle, std::string_view anchorPem) {
+  auto anchor = loadPublicKey(anchorPem);
+  struct stat info;
+  if (lstat(bundle.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    doubt(bundle.string() + " is not a bundle folder");
+  }
+  auto resources = readSmallFile(bundle / kResourcesFile, kMaxResourcesBytes);
+  auto signatureText = readSmallFile(bundle / kSignatureFile, kMaxSignatureBytes);
+  if (!signatureText.empty() && signatureText.back() == '\n') signatureText.pop_back();
+  auto signature = unhex(signatureText);
+  if (!signature || signature->size() != kSignatureBytes ||
+      !signatureVerifies(resources, *signature, anchor.get())) {
+    doubt("the seal's signature does not verify against the anchor key");
+  }
+
+  json sealed;
+  try {
+    sealed = json::parse(resources);
+  } catch (const json::exception&) {
+    doubt("the seal is not readable");
+  }
+  if (!sealed.is_object() ||
+      member(sealed, "format", json::value_t::number_unsigned).get<std::int64_t>() != kFormat) {
+    doubt("the seal has an unknown format");
+  }
+  Identity identity{member(sealed, "identifier", json::value_t::string).get<std::string>(),
+                    member(sealed, "team", json::value_t::string).get<std::string>(), false};
+  if (auto stamp = sealed.find("assessment"); stamp != sealed.end()) {
+    if (*stamp != "accepted") doubt("the seal's assessment stamp is malformed");
+    identity.assessed = true;
+  }
+  Entries listed;
+  for (const auto& [name, item] : member(sealed, "entries", json::value_t::object).items()) {
+    if (isSealFile(name)) doubt("the seal lists its own files");
+    listed.emplace(name, parseEntry(name, item));
+  }
+  if (auto different = difference(listed, walk(bundle))) doubt(*different);
+  return identity;
+}
+
+}  // namespace PelorinSeal
