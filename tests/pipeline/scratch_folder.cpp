@@ -34,16 +34,18 @@ std::string unescapeMountPath(const std::string& text) {
   return path;
 }
 
+// Runs a program quietly and waits for it. Everything the child needs is made before the fork:
+// other threads of the test may hold the allocator's lock.
 void run(const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
   pid_t child = fork();
   if (child == 0) {
     int null = open("/dev/null", O_RDWR);
     dup2(null, 1);
     dup2(null, 2);
-    std::vector<char*> argv;
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
+    execv(argv[0], argv.data());
     _exit(127);
   }
   int status = 0;
@@ -63,7 +65,7 @@ ScratchFolder::ScratchFolder(const std::string& prefix) {
 ScratchFolder::~ScratchFolder() {
   auto mounts = mountsUnder(path_);
   std::sort(mounts.rbegin(), mounts.rend());  // innermost first
-  for (const auto& mount : mounts) run({"fusermount", "-u", "-z", mount.string()});
+  for (const auto& mount : mounts) run({"/usr/bin/fusermount3", "-u", "-z", mount.string()});
   std::error_code ignored;
   for (fs::recursive_directory_iterator it(path_, ignored), end; it != end; it.increment(ignored)) {
     if (it->is_directory(ignored) && !it->is_symlink(ignored)) setFolderFrozen(it->path(), false);
