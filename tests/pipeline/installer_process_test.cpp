@@ -18,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::IsEmpty;
+using ::testing::MatchesRegex;
 using ::testing::StartsWith;
 
 // The installer in a process of its own (tests/pipeline/installer_child.cpp), in a process
@@ -102,6 +103,9 @@ class ChildInstaller {
   std::string buffered_;
 };
 
+// A random UUID in upper-case 8-4-4-4-12 form.
+const std::string kUUID = "[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}";
+
 bool waitFor(const fs::path& file) {
   for (int i = 0; i < 6000 && !fs::exists(file); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -133,6 +137,9 @@ TEST_F(InstallerProcess, ALockHeldByAnotherProcessIsBusyAtOnceAndItsRunGoesOn) {
   EXPECT_EQ(snapshot(world.host.systemApplications), applications);
   EXPECT_EQ(world.distribution.server().requestCount(), requests);
   EXPECT_EQ(mountsUnder(world.host.supportFolder).size(), 1u);
+  auto mountPoints = entriesStartingWith(world.host.supportFolder, "mount-");
+  ASSERT_EQ(mountPoints.size(), 1u);
+  EXPECT_THAT(mountPoints[0], MatchesRegex("mount-" + kUUID));
   other.resume();
   EXPECT_THAT(other.readLine(), StartsWith("installed "));
   EXPECT_EQ(other.wait(), 0);
@@ -216,6 +223,14 @@ TEST_P(InstallerCrash, TheDestinationStaysWholeAndTheNextRunCompletes) {
       ASSERT_TRUE(world.distribution.server().waitForStalls(1, std::chrono::seconds(60)));
     } else {
       ASSERT_TRUE(waitFor(marker));
+    }
+    if (point.stopAt == "before-commit") {
+      // The staging folder as the run made it.
+      auto staging = entriesStartingWith(world.host.systemApplications, ".pelorin-install-");
+      ASSERT_EQ(staging.size(), 1u);
+      EXPECT_THAT(staging[0], MatchesRegex("\\.pelorin-install-" + kUUID));
+      EXPECT_EQ(fs::status(world.host.systemApplications / staging[0]).permissions(),
+                fs::perms::owner_all);
     }
     child.kill();
     child.wait();
