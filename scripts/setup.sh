@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev qt6-tools-dev qt6-l10n-tools qt6-image-formats-plugins
   icnsutils squashfs-tools squashfuse fuse3
   xvfb xdotool imagemagick nginx
+  xauth fonts-dejavu-core fonts-droid-fallback
 )
 
 missing=()

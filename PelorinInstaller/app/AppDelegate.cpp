@@ -1,0 +1,337 @@
+#include "app/AppDelegate.hpp"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTextLayout>
+#include <cmath>
+
+#include "app/Desktop.hpp"
+#include "app/ErrorText.hpp"
+#include "app/InstallButton.hpp"
+#include "app/InstallerBackground.hpp"
+#include "app/InstallerProgressIndicator.hpp"
+#include "app/InstallerResources.hpp"
+
+namespace PelorinInstaller {
+namespace {
+
+using InstallerResources::text;
+
+constexpr int kStatusLines = 2;
+
+// Label colours of a light desktop: black at 85% for primary text, 50% for secondary.
+QColor labelColor() { return QColor(0, 0, 0, 217); }
+QColor secondaryLabelColor() { return QColor(0, 0, 0, 128); }
+
+QFont systemFont(int pixels, QFont::Weight weight = QFont::Normal) {
+  // Sizes are the layout's logical pixels, as points are on the desktop the design comes from.
+  QFont font = QApplication::font();
+  font.setPixelSize(pixels);
+  font.setWeight(weight);
+  return font;
+}
+
+// Places a label in the content view with its frame and look; none of them is selectable.
+void place(QLabel* view, QWidget* content, const QRect& frame, const QFont& font,
+           const QColor& color, Qt::Alignment alignment) {
+  view->setParent(content);
+  view->setGeometry(frame);
+  view->setFont(font);
+  QPalette palette = view->palette();
+  palette.setColor(QPalette::WindowText, color);
+  view->setPalette(palette);
+  view->setAlignment(alignment);
+  view->setTextInteractionFlags(Qt::NoTextInteraction);
+}
+
+// The text broken into at most `lines` lines of `width`, the last one shortened with an
+// ellipsis when the text does not fit.
+QString fitted(const QString& text, const QFont& font, int width, int lines) {
+  if (width <= 0) return text;
+  QTextLayout layout(text, font);
+  QTextOption option;
+  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  layout.setTextOption(option);
+  layout.beginLayout();
+  QStringList shown;
+  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+    line.setLineWidth(width);
+    if (shown.size() == lines - 1) {
+      const QString rest = text.mid(line.textStart());
+      shown << QFontMetrics(font).elidedText(rest.simplified(), Qt::ElideRight, width);
+      break;
+    }
+    shown << text.mid(line.textStart(), line.textLength()).trimmed();
+  }
+  layout.endLayout();
+  return shown.join(u'\n');
+}
+
+QPalette lightPalette() { return QPalette(QColor(0xec, 0xec, 0xec)); }
+
+}  // namespace
+
+AppDelegate::AppDelegate(RunFunction run)
+    : run_(std::move(run)),
+      status_(new QLabel),
+      percentage_(new QLabel),
+      progress_(new InstallerProgressIndicator),
+      action_(new InstallButton(text("install"))),
+      cancel_(new QPushButton(text("cancel"))),
+      cancellation_(std::make_shared<Cancellation>()) {
+  status_->setObjectName("status");
+  percentage_->setObjectName("percentage");
+  progress_->setObjectName("progress");
+  action_->setObjectName("action");
+  cancel_->setObjectName("cancel");
+}
+
+AppDelegate::~AppDelegate() {
+  if (working_) cancellation_->cancel();
+  if (runner_.joinable()) runner_.join();
+  if (!window_) {
+    for (QWidget* view : {static_cast<QWidget*>(status_), static_cast<QWidget*>(percentage_),
+                          static_cast<QWidget*>(progress_), static_cast<QWidget*>(action_),
+                          static_cast<QWidget*>(cancel_)}) {
+      delete view;
+    }
+  }
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+  QGuiApplication::setQuitOnLastWindowClosed(false);
+
+  window_ = std::make_unique<QWidget>(nullptr, Qt::Window | Qt::CustomizeWindowHint |
+                                                   Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                                                   Qt::WindowMinimizeButtonHint);
+  window_->setFixedSize(520, 340);
+  window_->setWindowTitle(text("title"));
+  window_->setPalette(lightPalette());
+  window_->installEventFilter(this);
+
+  auto* content = new InstallerBackground(window_.get());
+  content->setGeometry(0, 0, 520, 340);
+
+  const auto image = InstallerResources::icon();
+  const QPixmap icon = image ? QPixmap::fromImage(*image) : QPixmap();
+  QApplication::setWindowIcon(QIcon(icon));
+
+  auto* iconView = new QLabel(content);
+  iconView->setObjectName("icon");
+  iconView->setGeometry(220, 52, 80, 80);
+  iconView->setAlignment(Qt::AlignCenter);
+  if (!icon.isNull()) {
+    const qreal ratio = window_->devicePixelRatioF();
+    QPixmap scaled =
+        icon.scaled(QSize(80, 80) * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    scaled.setDevicePixelRatio(ratio);
+    iconView->setPixmap(scaled);
+  }
+
+  auto* name = new QLabel("Pelorin Code");
+  name->setObjectName("name");
+  place(name, content, {40, 148, 440, 32}, systemFont(24, QFont::Medium), labelColor(),
+        Qt::AlignCenter);
+
+  // The status is as wide as the window's text and breaks its own lines (see setStatus).
+  place(status_, content, {40, 208, 440, 40}, systemFont(13), secondaryLabelColor(),
+        Qt::AlignHCenter | Qt::AlignTop);
+  status_->show();
+
+  // Common interface fonts draw digits at one width, so the percentage does not jitter.
+  place(percentage_, content, {110, 238, 300, 18}, systemFont(13), secondaryLabelColor(),
+        Qt::AlignCenter);
+  percentage_->hide();
+
+  const auto adopt = [content](QWidget* view, const QRect& frame) {
+    view->setParent(content);
+    view->setGeometry(frame);
+  };
+  adopt(progress_, {110, 260, 300, 8});
+  progress_->setMinValue(0);
+  progress_->setMaxValue(100);
+  progress_->hide();
+
+  adopt(action_, {160, 208, 200, 40});
+  action_->setFlat(true);
+  action_->setShortcut(QKeySequence(Qt::Key_Return));
+  action_->setFocusPolicy(Qt::TabFocus);
+  connect(action_, &QPushButton::clicked, this, &AppDelegate::performAction);
+  action_->show();
+  action_->setEnabled(true);
+
+  adopt(cancel_, {224, 284, 72, 24});
+  connect(cancel_, &QPushButton::clicked, this, &AppDelegate::cancelInstall);
+  cancel_->hide();
+
+  // Where the desktop has no global menu bar the window itself carries the shortcut.
+  menu_ = std::make_unique<QMenuBar>();
+  QAction* quit = menu_->addMenu(QString())->addAction(text("quit"));
+  quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  quit->setMenuRole(QAction::QuitRole);
+  connect(quit, &QAction::triggered, this, &AppDelegate::terminate);
+  window_->addAction(quit);
+
+  if (QScreen* screen = window_->screen()) {
+    window_->move(screen->availableGeometry().center() - window_->rect().center());
+  }
+  window_->show();
+  window_->raise();
+  window_->activateWindow();
+  // Focus starts on the window itself: the main button's ring shows once the keyboard moves
+  // there, not at every launch.
+  content->setFocus();
+}
+
+void AppDelegate::performAction() {
+  if (installed_) {
+    open();
+  } else if (!working_) {
+    start();
+  }
+}
+
+void AppDelegate::cancelInstall() {
+  cancel_->setEnabled(false);
+  cancellation_->cancel();
+}
+
+bool AppDelegate::applicationShouldTerminate() {
+  if (!working_) return true;
+  QMessageBox alert(window_.get());
+  alert.setObjectName("quitAlert");
+  alert.setWindowTitle(text("title"));
+  alert.setText(text("working"));
+  alert.setInformativeText(text("workingDetail"));
+  alert.addButton(text("continue"), QMessageBox::AcceptRole);
+  const QIcon icon = QApplication::windowIcon();
+  if (!icon.isNull()) alert.setIconPixmap(icon.pixmap(64, 64));
+  alert.exec();
+  if (window_) {
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+  }
+  return false;
+}
+
+bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+  // Closing the one window is asking to quit.
+  if (watched == window_.get() && event->type() == QEvent::Close) {
+    QMetaObject::invokeMethod(this, &AppDelegate::terminate, Qt::QueuedConnection);
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+void AppDelegate::start() {
+  working_ = true;
+  cancel_->setEnabled(true);
+  action_->setEnabled(false);
+  action_->hide();
+  progress_->show();
+  show(Phase::preparing, std::nullopt);
+  cancellation_ = std::make_shared<Cancellation>();
+
+  const auto serial = ++serial_;
+  // The previous run has already handed over its result; its thread is at its end.
+  if (runner_.joinable()) runner_.join();
+  runner_ = std::thread([this, serial, token = cancellation_, run = run_] {
+    ProgressReport report = [this, serial](Phase phase, std::optional<double> fraction) {
+      QMetaObject::invokeMethod(
+          this,
+          [this, serial, phase, fraction] {
+            if (serial == serial_) show(phase, fraction);
+          },
+          Qt::QueuedConnection);
+    };
+    try {
+      const auto application = run(token, report);
+      QMetaObject::invokeMethod(
+          this,
+          [this, serial, application] {
+            if (serial == serial_) complete(application);
+          },
+          Qt::QueuedConnection);
+    } catch (...) {
+      QMetaObject::invokeMethod(
+          this,
+          [this, serial, error = std::current_exception()] {
+            if (serial == serial_) failed(error);
+          },
+          Qt::QueuedConnection);
+    }
+  });
+}
+
+void AppDelegate::show(Phase phase, std::optional<double> fraction) {
+  if (!working_) return;
+  cancel_->setVisible(phase != Phase::installing);
+  setStatus(text(name(phase)));
+  // A fraction that is not a finite number says no more than none.
+  const bool known = fraction && std::isfinite(*fraction);
+  percentage_->setVisible(known);
+  if (!known) {
+    if (!progress_->isIndeterminate()) progress_->setIndeterminate(true);
+    return;
+  }
+  if (progress_->isIndeterminate()) {
+    progress_->setIndeterminate(false);
+    progress_->setMinValue(0);
+    progress_->setMaxValue(100);
+  }
+  progress_->setDoubleValue(*fraction * 100);
+  progress_->update();
+  percentage_->setText(QString::number(std::trunc(*fraction * 100), 'f', 0) + "%");
+}
+
+void AppDelegate::complete(const std::filesystem::path& application) {
+  installed_ = application;
+  settle(text("open"));
+  setStatus(text("complete"));
+}
+
+void AppDelegate::failed(std::exception_ptr error) {
+  settle(text("retry"));
+  setStatus(errorMessage(error, text));
+}
+
+// The end of a run, either way: the run's controls go, the main button comes back below the
+// status text.
+void AppDelegate::settle(const QString& actionTitle) {
+  working_ = false;
+  percentage_->hide();
+  cancel_->hide();
+  progress_->hide();
+  action_->setText(actionTitle);
+  // A new title replaces the button's shortcut with the title's mnemonic.
+  action_->setShortcut(QKeySequence(Qt::Key_Return));
+  action_->setEnabled(true);
+  action_->show();
+  action_->move(160, 264);
+}
+
+void AppDelegate::open() {
+  if (Desktop::openApplication(*installed_)) {
+    terminate();
+    return;
+  }
+  setStatus(text("openFailed"));
+  Desktop::revealInFileViewer(*installed_);
+}
+
+void AppDelegate::terminate() {
+  if (applicationShouldTerminate()) QCoreApplication::quit();
+}
+
+void AppDelegate::setStatus(const QString& message) {
+  status_->setText(fitted(message, status_->font(), status_->width(), kStatusLines));
+}
+
+}  // namespace PelorinInstaller

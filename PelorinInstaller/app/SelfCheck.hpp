@@ -1,0 +1,16 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+namespace PelorinInstaller {
+
+// The one-line report about the program's own resources; none when it cannot be written.
+std::optional<std::string> selfCheckReport();
+
+// A map of texts as one line of JSON: keys sorted, no spaces, every "/" written as "\/".
+// None when a text is not valid UTF-8.
+std::optional<std::string> jsonLine(const std::map<std::string, std::string>& members);
+
+}  // namespace PelorinInstaller
