@@ -20,10 +20,14 @@ class Installer {
             Host host = Host::live());
 
   // install: the installed bundle's path. Not install: stops after verifying the mounted bundle
-  // and returns the disk image's path.
+  // and returns the disk image's path, changing nothing outside the support folder. Throws
+  // InstallerError (busy at once while another run holds the lock), CommandError, and the
+  // downloader's, file-system and manifest errors unchanged, after undoing what the run made.
   std::filesystem::path run(bool install);
 
  private:
+  void report(Phase phase, std::optional<double> fraction) const;
+
   std::shared_ptr<Cancellation> cancellation_;
   ProgressReport report_;
   Host host_;

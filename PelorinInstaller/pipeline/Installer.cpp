@@ -1,0 +1,328 @@
+#include "pipeline/Installer.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <InstallerCore/Distribution.hpp>
+#include <InstallerCore/InstallTransaction.hpp>
+#include <InstallerCore/InstallerError.hpp>
+#include <InstallerCore/ReleaseManifest.hpp>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "pipeline/Checks.hpp"
+#include "pipeline/Command.hpp"
+#include "pipeline/Downloader.hpp"
+
+namespace PelorinInstaller {
+namespace {
+
+namespace fs = std::filesystem;
+using InstallerCore::InstallerError;
+
+constexpr std::int64_t kManifestLimit = 1'048'576;
+constexpr std::int64_t kSpareSpace = 536'870'912;
+
+[[noreturn]] void throwFileError(const char* what, const fs::path& path, int error) {
+  throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
+}
+
+// A fresh random (version 4) UUID in the usual upper-case 8-4-4-4-12 form.
+std::string randomUUID() {
+  std::random_device device;
+  std::array<std::uint8_t, 16> bytes{};
+  for (std::size_t i = 0; i < bytes.size(); i += 4) {
+    auto word = device();
+    for (std::size_t j = 0; j < 4; ++j) bytes[i + j] = static_cast<std::uint8_t>(word >> (8 * j));
+  }
+  bytes[6] = (bytes[6] & 0x0f) | 0x40;
+  bytes[8] = (bytes[8] & 0x3f) | 0x80;
+  std::string text;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", bytes[i]);
+    text += hex;
+  }
+  return text;
+}
+
+// One folder, mode 0700 whatever the umask; fails if it exists or its parent is missing.
+void makePrivateFolder(const fs::path& folder) {
+  if (::mkdir(folder.c_str(), 0700) != 0) throwFileError("mkdir", folder, errno);
+  ::chmod(folder.c_str(), 0700);
+}
+
+// The folder and any missing parents, each made private; an existing folder is accepted.
+void makePrivateFolders(const fs::path& folder) {
+  if (folder.empty()) throwFileError("no support folder", folder, ENOENT);
+  std::vector<fs::path> missing;
+  for (fs::path at = folder; !at.empty() && !fs::exists(at); at = at.parent_path()) {
+    missing.push_back(at);
+    if (at == at.parent_path()) break;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (::mkdir(it->c_str(), 0700) == 0) {
+      ::chmod(it->c_str(), 0700);
+    } else if (errno != EEXIST) {
+      throwFileError("mkdir", *it, errno);
+    }
+  }
+  if (!fs::is_directory(folder)) throwFileError("mkdir", folder, ENOTDIR);
+}
+
+// Reads at most `limit` bytes of a file: enough to tell an oversized manifest.
+std::string readFile(const fs::path& file, std::int64_t limit) {
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throwFileError("open", file, errno);
+  std::string bytes;
+  char buffer[65536];
+  while (static_cast<std::int64_t>(bytes.size()) < limit) {
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      int error = errno;
+      ::close(fd);
+      throwFileError("read", file, error);
+    }
+    if (got == 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return bytes;
+}
+
+// The exclusive per-user lock on "install.lock", held until destruction. Close-on-exec, so
+// that no tool started during the run (a mount daemon, say) keeps the lock alive after it.
+class InstallLock {
+ public:
+  explicit InstallLock(const fs::path& file)
+      : fd_(::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)) {
+    if (fd_ < 0) throw std::system_error(InstallerError::busy);
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      release();
+      throw std::system_error(InstallerError::busy);
+    }
+  }
+  ~InstallLock() { release(); }
+  InstallLock(const InstallLock&) = delete;
+  InstallLock& operator=(const InstallLock&) = delete;
+
+ private:
+  void release() {
+    ::flock(fd_, LOCK_UN);
+    ::close(fd_);
+    fd_ = -1;
+  }
+  int fd_;
+};
+
+// A private folder that is removed, only if empty, on the way out.
+class MountPoint {
+ public:
+  explicit MountPoint(fs::path folder) : folder_(std::move(folder)) { makePrivateFolder(folder_); }
+  ~MountPoint() { ::rmdir(folder_.c_str()); }
+  MountPoint(const MountPoint&) = delete;
+  MountPoint& operator=(const MountPoint&) = delete;
+  const fs::path& path() const { return folder_; }
+
+ private:
+  fs::path folder_;
+};
+
+// An image attached at a mount point, detached on the way out. No forced detach: a busy image
+// stays mounted rather than being torn away from a reader.
+class Attachment {
+ public:
+  Attachment(const Host& host, const fs::path& image, const fs::path& mountPoint)
+      : host_(host), mountPoint_(mountPoint) {
+    Command::run(host_.tools.hdiutil,
+                 {"attach", "-readonly", "-nobrowse", "-noautoopen", "-noautofsck", "-mountpoint",
+                  mountPoint_.string(), image.string()},
+                 host_.commandLimits);
+  }
+  ~Attachment() {
+    try {
+      Command::run(host_.tools.hdiutil, {"detach", mountPoint_.string()}, host_.commandLimits);
+    } catch (...) {
+    }
+  }
+  Attachment(const Attachment&) = delete;
+  Attachment& operator=(const Attachment&) = delete;
+
+ private:
+  const Host& host_;
+  fs::path mountPoint_;
+};
+
+// A private folder beside the destination, removed with everything in it on the way out.
+class StagingFolder {
+ public:
+  explicit StagingFolder(fs::path folder) : folder_(std::move(folder)) {
+    makePrivateFolder(folder_);
+  }
+  ~StagingFolder() {
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+  }
+  StagingFolder(const StagingFolder&) = delete;
+  StagingFolder& operator=(const StagingFolder&) = delete;
+  const fs::path& path() const { return folder_; }
+
+ private:
+  fs::path folder_;
+};
+
+void removeIgnoringErrors(const fs::path& file) {
+  std::error_code ignored;
+  fs::remove(file, ignored);
+}
+
+constexpr std::string_view kMountPrefix = "mount-", kStagingPrefix = ".pelorin-install-";
+
+// `prefix` followed by a UUID as randomUUID writes it: names this installer made, none other.
+bool isWorkName(std::string_view name, std::string_view prefix) {
+  if (name.size() != prefix.size() + 36 || !name.starts_with(prefix)) return false;
+  name.remove_prefix(prefix.size());
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+    char c = name[i];
+    if (hyphen ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
+// Entries of `folder` named by `prefix` and a UUID; errors of listing end the list.
+std::vector<fs::path> workFolders(const fs::path& folder, std::string_view prefix) {
+  std::vector<fs::path> found;
+  std::error_code error;
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    if (isWorkName(it->path().filename().native(), prefix)) found.push_back(it->path());
+  }
+  return found;
+}
+
+// Mount points that a killed run left in the support folder: detached (never by force) and
+// removed. Under the lock no other run owns them; one that stays busy stays.
+void removeStaleMountPoints(const Host& host, const fs::path& support) {
+  for (const auto& folder : workFolders(support, kMountPrefix)) {
+    struct stat info {};
+    bool unreachable = ::lstat(folder.c_str(), &info) != 0 && errno == ENOTCONN;  // server gone
+    if (!unreachable && !S_ISDIR(info.st_mode)) continue;
+    if (::rmdir(folder.c_str()) == 0) continue;
+    try {
+      Command::run(host.tools.hdiutil, {"detach", folder.string()}, host.commandLimits);
+    } catch (...) {
+    }
+    ::rmdir(folder.c_str());
+  }
+}
+
+// Staging folders that a killed run of this user left beside the destination, with whatever
+// copy they hold. Another user's folders, links and other items are left alone.
+void removeStaleStagingFolders(const fs::path& folder) {
+  for (const auto& staging : workFolders(folder, kStagingPrefix)) {
+    struct stat info {};
+    if (::lstat(staging.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != ::geteuid()) {
+      continue;
+    }
+    std::error_code ignored;
+    fs::remove_all(staging, ignored);
+  }
+}
+
+}  // namespace
+
+Installer::Installer(std::shared_ptr<Cancellation> cancellation, ProgressReport report, Host host)
+    : cancellation_(cancellation ? std::move(cancellation) : std::make_shared<Cancellation>()),
+      report_(std::move(report)),
+      host_(std::move(host)) {}
+
+void Installer::report(Phase phase, std::optional<double> fraction) const {
+  if (report_) report_(phase, fraction);
+}
+
+// Each stage throws on failure; the guards below undo, in reverse order of their making, what
+// the run made: staging folder, attachment, mount point, lock.
+fs::path Installer::run(bool install) {
+  namespace Distribution = InstallerCore::Distribution;
+  cancellation_->check();
+
+  const fs::path& support = host_.supportFolder;
+  makePrivateFolders(support);
+  InstallLock lock(support / "install.lock");
+  report(Phase::preparing, std::nullopt);
+  removeStaleMountPoints(host_, support);
+
+  auto manifestFile = Downloader(Distribution::manifestURL(), support / "latest.json", std::nullopt,
+                                 cancellation_, host_.transfer, [](double) {})
+                          .run();
+  auto manifest = InstallerCore::ReleaseManifest::decode(readFile(manifestFile, kManifestLimit + 1),
+                                                         host_.system);
+  const auto& artifact = manifest.artifacts.at("arm64");
+
+  fs::path destination = support / Distribution::appName;
+  if (install) {
+    destination = PelorinInstaller::destination(host_);
+    checkExisting(destination, manifest.version);
+    if (host_.isRunning(Distribution::bundleID)) {
+      throw std::system_error(InstallerError::appRunning);
+    }
+    removeStaleStagingFolders(destination.parent_path());
+  }
+
+  if (auto available = host_.availableCapacity(destination.parent_path())) {
+    if (*available < artifact.bytes * 5 + kSpareSpace) {
+      throw std::system_error(InstallerError::noSpace);
+    }
+  }
+
+  report(Phase::downloading, 0.0);
+  auto image =
+      Downloader(artifact.url, support / (artifact.sha256 + ".dmg"), artifact.bytes, cancellation_,
+                 host_.transfer, [this](double fraction) { report(Phase::downloading, fraction); })
+          .run();
+
+  report(Phase::verifying, std::nullopt);
+  if (hash(image) != artifact.sha256) {
+    removeIgnoringErrors(image);
+    throw std::system_error(InstallerError::damagedDownload);
+  }
+  cancellation_->check();
+
+  MountPoint mountPoint(support / (std::string(kMountPrefix) + randomUUID()));
+  Attachment attachment(host_, image, mountPoint.path());
+  auto bundle = mountPoint.path() / Distribution::appName;
+  verify(host_, bundle, manifest.version);
+  cancellation_->check();
+  if (!install) return image;
+
+  report(Phase::installing, std::nullopt);
+  StagingFolder staging(destination.parent_path() / (std::string(kStagingPrefix) + randomUUID()));
+  auto staged = staging.path() / Distribution::appName;
+  Command::run(host_.tools.ditto, {bundle.string(), staged.string()}, host_.commandLimits);
+
+  verify(host_, staged, manifest.version);
+  checkExisting(destination, manifest.version);
+  if (host_.isRunning(Distribution::bundleID)) {
+    throw std::system_error(InstallerError::appRunning);
+  }
+  cancellation_->check();
+
+  InstallerCore::InstallTransaction::commit(staged, destination, fs::exists(destination));
+  removeIgnoringErrors(image);
+  return destination;
+}
+
+}  // namespace PelorinInstaller
