@@ -33,6 +33,7 @@ image_bytes=$(stat -c %s "$www/desktop-releases/$version/app-arm64.dmg")
 cleanup() {
   set +e # every step runs, whatever the one before did
   demo_stop_app
+  demo_unmount_leftovers
   demo_stop_display
   demo_stop_host
   rm -rf "$work/session"

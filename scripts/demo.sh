@@ -47,6 +47,7 @@ demo_session "$DEMO"
 cleanup() {
   set +e # every step runs, whatever the one before did
   demo_stop_app
+  demo_unmount_leftovers
   demo_stop_display
   demo_stop_host
 }

@@ -170,6 +170,14 @@ demo_stop_app() {
   DEMO_APP_PID=""
 }
 
+# Unmounts what a run that was killed left mounted under the build folder.
+demo_unmount_leftovers() {
+  local mount
+  for mount in $(awk -v prefix="$DEMO_BUILD/" 'index($2, prefix) == 1 { print $2 }' /proc/mounts); do
+    fusermount3 -u "$mount" 2>/dev/null || umount "$mount" 2>/dev/null || true
+  done
+}
+
 # Presses Return in the installer's window: the main button (install, retry).
 demo_press_return() {
   xdotool windowfocus --sync "$DEMO_WINDOW"
