@@ -61,7 +61,7 @@ for round in $(seq 1 "$rounds"); do
   demo_press_return
   image="" size0=""
   for _ in $(seq 1 6000); do
-    image=$(ls "$DEMO_SUPPORT"/*.dmg 2>/dev/null | head -n 1) || true
+    for file in "$DEMO_SUPPORT"/*.dmg; do [ -e "$file" ] && image=$file; done
     if [ -n "$image" ] && [ "$(stat -c %s "$image")" -gt 0 ]; then
       size0=$(stat -c %s "$image") main0=$(main_ns) process0=$(process_ns) start=$EPOCHREALTIME
       break

@@ -41,7 +41,7 @@ source scripts/demo_lib.sh
 demo_check_system_applications
 demo_build
 
-[ -n "$fresh" ] && rm -rf "$DEMO/home" "$DEMO/runtime"
+[ -z "$fresh" ] || rm -rf "${DEMO:?}/home" "${DEMO:?}/runtime"
 demo_session "$DEMO"
 
 cleanup() {

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by scripts/demo.sh and bench/ui_bench.sh (sourced, from the repository's root): the
 # build with the demo's distribution settings, its releases, its distribution host (nginx on
 # loopback), a virtual display, and the installer's window driven from outside.
@@ -114,7 +115,7 @@ demo_fetch_manifest() {
 demo_session() {
   local folder=$1
   mkdir -p "$folder/home/.local/share" "$folder/home/.config" "$folder/home/.cache"
-  mkdir -p -m 0700 "$folder/runtime"
+  mkdir -p "$folder/runtime"
   chmod 0700 "$folder/runtime"
   export HOME=$folder/home
   export XDG_DATA_HOME=$HOME/.local/share
@@ -146,7 +147,8 @@ demo_start_display() {
     sleep 0.1
   done
   [ -s "$file" ] || demo_fail "Xvfb did not start"
-  export DISPLAY=":$(head -n 1 "$file")"
+  DISPLAY=":$(head -n 1 "$file")"
+  export DISPLAY
 }
 
 demo_stop_display() {

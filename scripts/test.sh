@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test twice: a normal build (GCC, warnings as
 # errors) and a clang build under AddressSanitizer + UndefinedBehaviorSanitizer that also runs
-# each fuzz target for a bounded number of inputs. Ends with "N passed, M failed".
+# each fuzz target for a bounded number of inputs. Then runs the demo without a display, as a
+# first install, again, with its host stopped and with a damaged image. Ends with "N passed, M
+# failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -49,6 +51,20 @@ else
   echo "sanitizer build failed" >&2
   failed=$((failed + 1))
 fi
+
+# The README's first command: each run exits non-zero unless it ended as it should.
+demo_log=$(mktemp)
+for options in "--fresh" "" "--host-down" "--corrupt-image"; do
+  # shellcheck disable=SC2086 # the options are words
+  if scripts/demo.sh --headless $options >"$demo_log" 2>&1; then
+    passed=$((passed + 1))
+  else
+    echo "scripts/demo.sh --headless $options failed:" >&2
+    tail -n 20 "$demo_log" >&2
+    failed=$((failed + 1))
+  fi
+done
+rm -f "$demo_log"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
