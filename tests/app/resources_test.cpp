@@ -209,7 +209,7 @@ class Program : public testing::Test {
   }
 
   PelorinTesting::ChildResult run(std::vector<std::string> args,
-                               std::map<std::string, std::string> environment = {}) const {
+                                  std::map<std::string, std::string> environment = {}) const {
     environment.emplace("XDG_RUNTIME_DIR", runtime.path().string());
     environment.emplace("QT_QPA_PLATFORM", "offscreen");
     environment.emplace("LANG", "en_US.UTF-8");

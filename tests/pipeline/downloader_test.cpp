@@ -247,7 +247,8 @@ class ServerFaults : public DownloaderTest, public ::testing::WithParamInterface
 TEST_P(ServerFaults, EndTheDownloadWithTheRightErrorAndFile) {
   const FaultCase& fault = GetParam();
   if (fault.partial > 0) writeFile(target, content.substr(0, fault.partial));
-  host.server().route("/file", [&](const PelorinTesting::Request&) { return fault.reply(content); });
+  host.server().route("/file",
+                      [&](const PelorinTesting::Request&) { return fault.reply(content); });
   auto outcome = download("/file", fault.bytes);
   EXPECT_EQ(outcome.error, fault.error) << outcome.error.message();
   if (fault.left == Left::nothing) {

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "pipeline/TransferSettings.hpp"
 #include "TestSupport.hpp"
+#include "pipeline/TransferSettings.hpp"
 #include "support/TestCertificates.hpp"
 #include "support/TestServer.hpp"
 
