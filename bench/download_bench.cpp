@@ -167,7 +167,7 @@ constexpr std::size_t kStallAt = 64 * 1024;
 
 // Waits until a transfer holds the first kStallAt bytes and the server holds back the rest,
 // then a little longer, so the transfer is blocked waiting for data.
-void waitUntilBlocked(PelorinTest::TestServer& server, std::size_t stalls,
+void waitUntilBlocked(PelorinTesting::TestServer& server, std::size_t stalls,
                       const std::atomic<std::int64_t>& received) {
   if (!server.waitForStalls(stalls, std::chrono::seconds(10))) throw std::runtime_error("no stall");
   auto limit = Clock::now() + std::chrono::seconds(10);
@@ -178,12 +178,12 @@ void waitUntilBlocked(PelorinTest::TestServer& server, std::size_t stalls,
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
-double downloaderCancel(PelorinTest::TestDistribution& distribution, const fs::path& file,
+double downloaderCancel(PelorinTesting::TestDistribution& distribution, const fs::path& file,
                         std::size_t round) {
   auto token = std::make_shared<Cancellation>();
   std::atomic<std::int64_t> received{0};
   Downloader downloader(
-      *InstallerCore::Url::parse(PelorinTest::TestDistribution::url("/stall")), file,
+      *InstallerCore::Url::parse(PelorinTesting::TestDistribution::url("/stall")), file,
       static_cast<std::int64_t>(kStallBody), token, distribution.settings(),
       [&](double fraction) { received = static_cast<std::int64_t>(fraction * kStallBody); });
   Clock::time_point ended;
@@ -223,12 +223,12 @@ int abortWhenCancelled(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_
 }
 
 // The usual way: a flag read by libcurl's progress callback, which runs when libcurl gets to it.
-double progressCallbackCancel(PelorinTest::TestDistribution& distribution, std::size_t round) {
+double progressCallbackCancel(PelorinTesting::TestDistribution& distribution, std::size_t round) {
   auto settings = distribution.settings();
   EasyCancel state;
   curl_slist* connect = curl_slist_append(nullptr, settings.connectTo.at(0).c_str());
   CURL* easy = curl_easy_init();
-  auto url = PelorinTest::TestDistribution::url("/stall");
+  auto url = PelorinTesting::TestDistribution::url("/stall");
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
   curl_easy_setopt(easy, CURLOPT_CAINFO, settings.caFile.c_str());
   curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connect);
@@ -288,11 +288,11 @@ int measure(const std::string& self, int port, const fs::path& dir) {
   fs::remove(counted);
   const double piecesPerGiB = std::stod(piecesRun.output) / gib;
 
-  PelorinTest::TestDistribution distribution;
-  PelorinTest::Reply stalled;
+  PelorinTesting::TestDistribution distribution;
+  PelorinTesting::Reply stalled;
   stalled.body = std::string(kStallBody, 's');
   stalled.stallAfter = kStallAt;
-  distribution.server().route("/stall", [&](const PelorinTest::Request&) { return stalled; });
+  distribution.server().route("/stall", [&](const PelorinTesting::Request&) { return stalled; });
   std::vector<double> ourCancel, easyCancel;
   std::size_t stalls = 0;
   for (int i = 0; i < 10; ++i)

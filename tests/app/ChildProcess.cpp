@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <system_error>
 
-namespace PelorinTest {
+namespace PelorinTesting {
 namespace {
 
 struct Pipe {
@@ -92,4 +92,4 @@ ChildResult runChild(const std::filesystem::path& program, const std::vector<std
   return result;
 }
 
-}  // namespace PelorinTest
+}  // namespace PelorinTesting

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace PelorinTest {
+namespace PelorinTesting {
 
 struct ChildResult {
   std::optional<int> exitStatus;  // none when a signal ended it
@@ -21,4 +21,4 @@ ChildResult runChild(const std::filesystem::path& program, const std::vector<std
                      const std::map<std::string, std::string>& environment,
                      std::optional<std::string> argv0 = std::nullopt);
 
-}  // namespace PelorinTest
+}  // namespace PelorinTesting

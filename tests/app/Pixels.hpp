@@ -7,7 +7,7 @@
 #include <QWidget>
 #include <cstdlib>
 
-namespace PelorinTest {
+namespace PelorinTesting {
 
 // What a widget shows, at one image pixel per layout pixel.
 inline QImage rendered(QWidget& widget) {
@@ -38,4 +38,4 @@ inline testing::AssertionResult near(const QColor& seen, const QColor& wanted, i
          << "saw " << seen.name().toStdString() << ", wanted " << wanted.name().toStdString();
 }
 
-}  // namespace PelorinTest
+}  // namespace PelorinTesting

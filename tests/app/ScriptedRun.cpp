@@ -3,7 +3,7 @@
 #include <InstallerCore/InstallerError.hpp>
 #include <system_error>
 
-namespace PelorinTest {
+namespace PelorinTesting {
 
 using namespace PelorinInstaller;
 
@@ -73,4 +73,4 @@ std::filesystem::path ScriptedRun::perform(std::shared_ptr<Cancellation> token,
   }
 }
 
-}  // namespace PelorinTest
+}  // namespace PelorinTesting

@@ -13,7 +13,7 @@
 
 #include "app/AppDelegate.hpp"
 
-namespace PelorinTest {
+namespace PelorinTesting {
 
 // The run the controller starts, steered step by step from the test: it reports, returns or
 // throws when told, on the controller's own run thread. A cancelled token ends it the way the
@@ -55,4 +55,4 @@ class ScriptedRun {
   std::vector<PelorinInstaller::ProgressReport> reporters_;
 };
 
-}  // namespace PelorinTest
+}  // namespace PelorinTesting

@@ -27,7 +27,7 @@ namespace {
 
 using InstallerCore::InstallerError;
 using InstallerResources::text;
-using PelorinTest::ScriptedRun;
+using PelorinTesting::ScriptedRun;
 using Report = ScriptedRun::Report;
 
 // Lets the event loop run until the condition holds; false if it never does.

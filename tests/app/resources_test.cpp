@@ -5,15 +5,15 @@
 #include <vector>
 
 #include "ChildProcess.hpp"
-#include "TempFolder.hpp"
+#include "TestSupport.hpp"
 #include "app/InstallerResources.hpp"
 
 namespace PelorinInstaller {
 namespace {
 
 namespace fs = std::filesystem;
-using PelorinTest::TempFolder;
-using PelorinTest::writeFile;
+using PelorinTesting::TemporaryFolder;
+using PelorinTesting::writeFile;
 
 const fs::path kBuiltBundle = PELORIN_BUNDLE;
 const fs::path kGermanTable = fs::path(PELORIN_TEST_DATA) / "de.lproj" / "Localizable.qm";
@@ -45,13 +45,13 @@ TEST(TextBundle, ASimplifiedChineseFolderWinsWhateverItsLetterCase) {
            {{"zh-hans.lproj"}, ""},  // a file does not open as a bundle
            {{}, ""},
        }) {
-    TempFolder folder;
+    TemporaryFolder folder;
     const fs::path bundle = folder / kBundleFolder;
     lay(bundle, c.entries);
     EXPECT_EQ(InstallerResources::textBundle(bundle), c.chosen.empty() ? bundle : bundle / c.chosen)
         << c.chosen;
   }
-  TempFolder folder;
+  TemporaryFolder folder;
   EXPECT_EQ(InstallerResources::textBundle(folder / "absent"), folder / "absent")
       << "a listing that fails leaves the resource bundle";
 }
@@ -79,7 +79,7 @@ TEST(StringTable, TheUsersLanguageThenEnglishThenTheBundlesOwnTable) {
            {{"de.lproj/Localizable.qm", "Localizable.qm"}, {"fr"}, "Localizable.qm"},
            {{"other.qm", "fr.lproj/"}, {"fr"}, ""},
        }) {
-    TempFolder folder;
+    TemporaryFolder folder;
     lay(folder.path(), c.entries);
     const auto table = InstallerResources::stringTable(folder.path(), c.languages);
     if (c.table.empty()) {
@@ -106,7 +106,7 @@ TEST(ResourceBundle, SearchOrderAmongTheProgramsFolders) {
            {"a file is no bundle", {"bin/" + std::string(kBundleFolder)}, ""},
            {"nowhere", {"bin/other.bundle/"}, ""},
        }) {
-    TempFolder prefix;
+    TemporaryFolder prefix;
     lay(prefix.path(), {"bin/", "share/", "lib/"});
     lay(prefix.path(), c.entries);
     const auto found =
@@ -117,7 +117,7 @@ TEST(ResourceBundle, SearchOrderAmongTheProgramsFolders) {
       EXPECT_EQ(found, prefix / c.found.substr(0, c.found.size() - 1)) << c.name;
     }
   }
-  TempFolder prefix;
+  TemporaryFolder prefix;
   lay(prefix.path(), {"bin/" + bundle});
   EXPECT_EQ(InstallerResources::locate({prefix / "bin", std::nullopt}, std::nullopt),
             prefix / "bin" / kBundleFolder)
@@ -129,7 +129,7 @@ TEST(Icon, LoadsAtFullSizeAndIsNoneWhenMissingOrUnreadable) {
   ASSERT_TRUE(icon);
   EXPECT_EQ(icon->size(), QSize(512, 512));
 
-  TempFolder folder;
+  TemporaryFolder folder;
   EXPECT_FALSE(InstallerResources::iconIn(folder.path()));
   writeFile(folder / "icon.icns", "icns but not really");
   EXPECT_FALSE(InstallerResources::iconIn(folder.path()));
@@ -208,15 +208,15 @@ class Program : public testing::Test {
     fs::copy(kBuiltBundle, to, fs::copy_options::recursive);
   }
 
-  PelorinTest::ChildResult run(std::vector<std::string> args,
-                               std::map<std::string, std::string> environment = {}) const {
+  PelorinTesting::ChildResult run(std::vector<std::string> args,
+                                  std::map<std::string, std::string> environment = {}) const {
     environment.emplace("XDG_RUNTIME_DIR", runtime.path().string());
     environment.emplace("QT_QPA_PLATFORM", "offscreen");
     environment.emplace("LANG", "en_US.UTF-8");
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
       if (const char* value = std::getenv(name)) environment.emplace(name, value);
     }
-    return PelorinTest::runChild(program(), args, environment);
+    return PelorinTesting::runChild(program(), args, environment);
   }
   std::string title(std::map<std::string, std::string> environment = {}) const {
     const auto result = run({"--self-check"}, std::move(environment));
@@ -226,8 +226,8 @@ class Program : public testing::Test {
     return result.out.substr(start, result.out.find('"', start) - start);
   }
 
-  TempFolder prefix;
-  TempFolder runtime;
+  TemporaryFolder prefix;
+  TemporaryFolder runtime;
 };
 
 TEST_F(Program, ChineseIsChosenOverEnglishWhateverTheUsersLanguage) {

@@ -11,7 +11,7 @@
 
 int main(int argc, char** argv) {
   using namespace PelorinInstaller;
-  using PelorinTest::ScriptedRun;
+  using PelorinTesting::ScriptedRun;
   const std::string_view state = argc == 2 ? argv[1] : "";
   if (state != "ready" && state != "preparing" && state != "working" && state != "done" &&
       state != "failed" && state != "alert") {

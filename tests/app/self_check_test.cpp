@@ -5,14 +5,14 @@
 #include <vector>
 
 #include "ChildProcess.hpp"
-#include "TempFolder.hpp"
+#include "TestSupport.hpp"
 #include "app/SelfCheck.hpp"
 
 namespace PelorinInstaller {
 namespace {
 
 namespace fs = std::filesystem;
-using PelorinTest::TempFolder;
+using PelorinTesting::TemporaryFolder;
 
 TEST(JsonLine, SortedKeysEscapedSlashesOneLine) {
   struct Case {
@@ -62,8 +62,8 @@ class SelfCheck : public testing::Test {
            R"(","testVersion":"live","title":"Pelorin Code 安装器"})" + "\n";
   }
 
-  TempFolder prefix;
-  TempFolder runtime;
+  TemporaryFolder prefix;
+  TemporaryFolder runtime;
 };
 
 TEST_F(SelfCheck, PrintsExactlyOneLineWhereverTheArgumentStands) {
@@ -73,13 +73,13 @@ TEST_F(SelfCheck, PrintsExactlyOneLineWhereverTheArgumentStands) {
            {"--self-check", "extra", "-platform", "xcb"},
            {"a", "--self-check", "--self-check", "b"},
        }) {
-    const auto result = PelorinTest::runChild(program(), args, environment(false));
+    const auto result = PelorinTesting::runChild(program(), args, environment(false));
     EXPECT_EQ(result.out, expected()) << args.size();
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.err, "") << "no display needed, nothing else said";
   }
   // The program's own path counts among the arguments.
-  const auto result = PelorinTest::runChild(program(), {}, environment(false), "--self-check");
+  const auto result = PelorinTesting::runChild(program(), {}, environment(false), "--self-check");
   EXPECT_EQ(result.out, expected());
   EXPECT_EQ(result.exitStatus, 0);
 }
@@ -87,7 +87,7 @@ TEST_F(SelfCheck, PrintsExactlyOneLineWhereverTheArgumentStands) {
 TEST_F(SelfCheck, NearMissesStartTheWindowInstead) {
   for (const std::string argument : {"--self-check=1", "--Self-Check", "-self-check", "self-check",
                                      "--self-check ", "--self-checks", "—self-check"}) {
-    const auto result = PelorinTest::runChild(program(), {argument}, environment(false));
+    const auto result = PelorinTesting::runChild(program(), {argument}, environment(false));
     EXPECT_EQ(result.out, "") << argument;
     EXPECT_NE(result.exitStatus, std::optional(0)) << argument;
     EXPECT_NE(result.err.find("no Qt platform plugin could be initialized"), std::string::npos)

@@ -11,10 +11,10 @@
 namespace PelorinInstaller {
 namespace {
 
-using PelorinTest::near;
-using PelorinTest::over;
-using PelorinTest::rendered;
-using PelorinTest::rgb;
+using PelorinTesting::near;
+using PelorinTesting::over;
+using PelorinTesting::rendered;
+using PelorinTesting::rgb;
 
 const QColor kAccent = rgb(0.82, 0.14, 0.12);
 const QColor kTrack = rgb(0.9, 0.88, 0.89);

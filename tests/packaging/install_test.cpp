@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "support/TempDir.hpp"
+#include "TestSupport.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using PelorinTest::TempDir;
+using PelorinTesting::TemporaryFolder;
 
 constexpr const char* kBundle = "PelorinInstaller_PelorinInstaller.bundle";
 
@@ -46,7 +46,7 @@ Output run(const std::string& line) {
 
 // The self-check of the program at `program`, with no display and a private runtime folder.
 Output selfCheck(const fs::path& program) {
-  TempDir runtime;
+  TemporaryFolder runtime;
   return run("env -u DISPLAY XDG_RUNTIME_DIR=" + quoted(runtime.path().string()) + " " +
              quoted(program.string()) + " --self-check 2>/dev/null");
 }
@@ -94,7 +94,7 @@ void expectLayout(const fs::path& prefix) {
 }
 
 TEST(Install, LaysOutAProgramThatFindsItsResourcesWhereverThePrefixLies) {
-  TempDir temporary;
+  TemporaryFolder temporary;
   const auto prefix = temporary / "prefix";
   const auto install = run(quoted(PELORIN_CMAKE) + " --install " + quoted(PELORIN_BUILD_DIR) +
                            " --prefix " + quoted(prefix.string()) + " 2>&1");
@@ -116,7 +116,7 @@ TEST(Install, LaysOutAProgramThatFindsItsResourcesWhereverThePrefixLies) {
 }
 
 TEST(Package, DebianPackageHoldsTheInstallerUnderOpt) {
-  TempDir temporary;
+  TemporaryFolder temporary;
   const auto pack = run("cd " + quoted(temporary.path().string()) + " && " + quoted(PELORIN_CPACK) +
                         " -G DEB --config " +
                         quoted(std::string(PELORIN_BUILD_DIR) + "/CPackConfig.cmake") + " 2>&1");

@@ -31,9 +31,9 @@ struct DownloaderProbe {
 namespace {
 
 using InstallerCore::InstallerError;
-using PelorinTest::ContactProbe;
-using PelorinTest::Reply;
-using PelorinTest::TestDistribution;
+using PelorinTesting::ContactProbe;
+using PelorinTesting::Reply;
+using PelorinTesting::TestDistribution;
 namespace fs = std::filesystem;
 
 constexpr std::size_t kSize = 300'000;
@@ -137,7 +137,7 @@ class DownloaderTest : public ::testing::Test {
   }
 
   TestDistribution host;
-  PelorinTest::TempDir folder;
+  PelorinTesting::TemporaryFolder folder;
   fs::path target = folder / "download.bin";
   std::shared_ptr<Cancellation> token = std::make_shared<Cancellation>();
   TransferSettings settings = host.settings();
@@ -149,7 +149,7 @@ class DownloaderTest : public ::testing::Test {
 
 TEST_F(DownloaderTest, ACompleteFileIsReturnedWithoutARequest) {
   writeFile(target, content);
-  host.server().route("/file", PelorinTest::serveFile(content));
+  host.server().route("/file", PelorinTesting::serveFile(content));
   auto outcome = download("/file");
   EXPECT_EQ(outcome.file, target);
   EXPECT_EQ(host.server().requestCount(), 0u);
@@ -158,7 +158,7 @@ TEST_F(DownloaderTest, ACompleteFileIsReturnedWithoutARequest) {
 
 TEST_F(DownloaderTest, ALargerFileIsDownloadedAgainFromTheStartWithoutRange) {
   writeFile(target, content + "tail");
-  host.server().route("/file", PelorinTest::serveFile(content));
+  host.server().route("/file", PelorinTesting::serveFile(content));
   auto outcome = download("/file");
   ASSERT_FALSE(outcome.error) << outcome.error.message();
   EXPECT_EQ(readFile(target), content);
@@ -170,7 +170,7 @@ TEST_F(DownloaderTest, ALargerFileIsDownloadedAgainFromTheStartWithoutRange) {
 TEST_F(DownloaderTest, APartialFileIsCompletedFromItsEndWithARangeRequest) {
   const std::size_t partial = 123'457;
   writeFile(target, content.substr(0, partial));
-  host.server().route("/file", PelorinTest::serveFile(content));
+  host.server().route("/file", PelorinTesting::serveFile(content));
   auto outcome = download("/file");
   ASSERT_FALSE(outcome.error) << outcome.error.message();
   EXPECT_EQ(readFile(target), content);
@@ -184,7 +184,7 @@ TEST_F(DownloaderTest, APartialFileIsCompletedFromItsEndWithARangeRequest) {
 
 TEST_F(DownloaderTest, AWholeFileAnsweringARangeRequestReplacesThePartialFile) {
   writeFile(target, std::string(50'000, 'x'));
-  host.server().route("/file", [&](const PelorinTest::Request&) { return sized(200, content); });
+  host.server().route("/file", [&](const PelorinTesting::Request&) { return sized(200, content); });
   auto outcome = download("/file");
   ASSERT_FALSE(outcome.error) << outcome.error.message();
   EXPECT_EQ(readFile(target), content);
@@ -193,7 +193,7 @@ TEST_F(DownloaderTest, AWholeFileAnsweringARangeRequestReplacesThePartialFile) {
 
 TEST_F(DownloaderTest, AnEmptyPartialFileSendsNoRange) {
   writeFile(target, "");
-  host.server().route("/file", PelorinTest::serveFile(content));
+  host.server().route("/file", PelorinTesting::serveFile(content));
   ASSERT_FALSE(download("/file").error);
   EXPECT_EQ(readFile(target), content);
   EXPECT_FALSE(host.server().requests().at(0).header("Range"));
@@ -201,7 +201,7 @@ TEST_F(DownloaderTest, AnEmptyPartialFileSendsNoRange) {
 
 TEST_F(DownloaderTest, WithoutAnExpectedSizeAnExistingFileIsReplacedWithoutRange) {
   writeFile(target, "an older manifest");
-  host.server().route("/latest.json", [](const PelorinTest::Request&) {
+  host.server().route("/latest.json", [](const PelorinTesting::Request&) {
     return sized(200, "{\"schemaVersion\":1}");
   });
   ASSERT_FALSE(download("/latest.json", std::nullopt).error);
@@ -210,7 +210,7 @@ TEST_F(DownloaderTest, WithoutAnExpectedSizeAnExistingFileIsReplacedWithoutRange
 }
 
 TEST_F(DownloaderTest, ADroppedConnectionKeepsWhatArrivedAndTheNextDownloaderResumes) {
-  host.server().route("/file", [&](const PelorinTest::Request&) {
+  host.server().route("/file", [&](const PelorinTesting::Request&) {
     auto reply = sized(200, content);
     reply.dropAfter = 100'000;
     return reply;
@@ -219,7 +219,7 @@ TEST_F(DownloaderTest, ADroppedConnectionKeepsWhatArrivedAndTheNextDownloaderRes
   EXPECT_EQ(first.error, network(18));  // CURLE_PARTIAL_FILE
   EXPECT_EQ(readFile(target), content.substr(0, 100'000));
 
-  host.server().route("/file", PelorinTest::serveFile(content));
+  host.server().route("/file", PelorinTesting::serveFile(content));
   auto second = download("/file");
   ASSERT_FALSE(second.error) << second.error.message();
   EXPECT_EQ(readFile(target), content);
@@ -247,7 +247,8 @@ class ServerFaults : public DownloaderTest, public ::testing::WithParamInterface
 TEST_P(ServerFaults, EndTheDownloadWithTheRightErrorAndFile) {
   const FaultCase& fault = GetParam();
   if (fault.partial > 0) writeFile(target, content.substr(0, fault.partial));
-  host.server().route("/file", [&](const PelorinTest::Request&) { return fault.reply(content); });
+  host.server().route("/file",
+                      [&](const PelorinTesting::Request&) { return fault.reply(content); });
   auto outcome = download("/file", fault.bytes);
   EXPECT_EQ(outcome.error, fault.error) << outcome.error.message();
   if (fault.left == Left::nothing) {
@@ -345,7 +346,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(DownloaderTest, AnUnsizedBodyOfExactlyOneMiBIsAccepted) {
   const std::string body(kMiB, 'j');
   host.server().route("/latest.json",
-                      [&](const PelorinTest::Request&) { return sized(200, body); });
+                      [&](const PelorinTesting::Request&) { return sized(200, body); });
   auto outcome = download("/latest.json", std::nullopt);
   ASSERT_FALSE(outcome.error) << outcome.error.message();
   EXPECT_EQ(readFile(target), body);
@@ -353,7 +354,7 @@ TEST_F(DownloaderTest, AnUnsizedBodyOfExactlyOneMiBIsAccepted) {
 
 TEST_F(DownloaderTest, ABodyThatStopsLongerThanTheRequestTimeOutEndsTheTransferAndKeepsThePart) {
   settings.requestTimeout = std::chrono::milliseconds(300);
-  host.server().route("/file", [&](const PelorinTest::Request&) {
+  host.server().route("/file", [&](const PelorinTesting::Request&) {
     auto reply = sized(200, content);
     reply.stallAfter = 100'000;
     return reply;
@@ -365,7 +366,7 @@ TEST_F(DownloaderTest, ABodyThatStopsLongerThanTheRequestTimeOutEndsTheTransferA
 
 TEST_F(DownloaderTest, ATransferLongerThanItsWholeTimeOutEndsAndKeepsThePart) {
   settings.transferTimeout = std::chrono::milliseconds(500);
-  host.server().route("/file", [&](const PelorinTest::Request&) {
+  host.server().route("/file", [&](const PelorinTesting::Request&) {
     auto reply = sized(200, content);  // about 15 s at this pace, never idle for long
     reply.pieceSize = 1000;
     reply.pause = std::chrono::milliseconds(50);
@@ -416,10 +417,10 @@ TEST_P(RefusedRedirects, AreNeverContactedAndDiscardThePartialFile) {
     settings.connectTo.push_back(entry);
   }
   writeFile(target, content.substr(0, kPartial));
-  host.server().route("/file", [&](const PelorinTest::Request&) {
+  host.server().route("/file", [&](const PelorinTesting::Request&) {
     return Reply::redirect(302, GetParam().location);
   });
-  host.server().route("/moved", PelorinTest::serveFile(content));
+  host.server().route("/moved", PelorinTesting::serveFile(content));
 
   auto outcome = download("/file");
   EXPECT_EQ(outcome.error, InstallerError::invalidResponse);
@@ -458,12 +459,12 @@ class FollowedRedirects : public DownloaderTest,
 
 TEST_P(FollowedRedirects, KeepTheRequestHeadersAndResume) {
   writeFile(target, content.substr(0, kPartial));
-  host.server().route("/dir/start", [&](const PelorinTest::Request&) {
+  host.server().route("/dir/start", [&](const PelorinTesting::Request&) {
     auto reply = Reply::redirect(GetParam().status, GetParam().location);
     reply.headers.emplace_back("Set-Cookie", "session=1; Path=/");
     return reply;
   });
-  host.server().route("/dir/moved", PelorinTest::serveFile(content));
+  host.server().route("/dir/moved", PelorinTesting::serveFile(content));
 
   auto outcome = download("/dir/start");
   ASSERT_FALSE(outcome.error) << outcome.error.message();
@@ -489,7 +490,7 @@ INSTANTIATE_TEST_SUITE_P(Downloader, FollowedRedirects,
 TEST_F(DownloaderTest, ARedirectLoopEndsAsATransportErrorAndKeepsThePart) {
   writeFile(target, content.substr(0, kPartial));
   host.server().route("/loop",
-                      [](const PelorinTest::Request&) { return Reply::redirect(302, "/loop"); });
+                      [](const PelorinTesting::Request&) { return Reply::redirect(302, "/loop"); });
   auto outcome = download("/loop");
   EXPECT_EQ(outcome.error, network(47));  // CURLE_TOO_MANY_REDIRECTS
   EXPECT_EQ(host.server().requestCount(), 11u);
@@ -499,7 +500,7 @@ TEST_F(DownloaderTest, ARedirectLoopEndsAsATransportErrorAndKeepsThePart) {
 // --- The file on disk -----------------------------------------------------------------------
 
 TEST_F(DownloaderTest, AnItemThatIsNotARegularFileIsLeftInPlace) {
-  host.server().route("/file", PelorinTest::serveFile(content));
+  host.server().route("/file", PelorinTesting::serveFile(content));
   writeFile(folder / "real", "real");
   auto check = [&](const char* what) {
     auto outcome = download("/file");
@@ -532,7 +533,7 @@ TEST_F(DownloaderTest, AnItemThatIsNotARegularFileIsLeftInPlace) {
 
 TEST_F(DownloaderTest, AnUnwritablePartialFileFailsWithTheFileErrorAndStaysAsItWas) {
   writeFile(target, content.substr(0, kPartial));
-  host.server().route("/file", PelorinTest::serveFile(content));
+  host.server().route("/file", PelorinTesting::serveFile(content));
   {
     Unwritable guard(target);
     if (!guard.active()) GTEST_SKIP() << "cannot make a file unwritable here";
@@ -546,7 +547,7 @@ TEST_F(DownloaderTest, AnUnwritablePartialFileFailsWithTheFileErrorAndStaysAsItW
 }
 
 TEST_F(DownloaderTest, AFolderWhereNoFileCanBeCreatedFailsWithTheFileError) {
-  host.server().route("/file", PelorinTest::serveFile(content));
+  host.server().route("/file", PelorinTesting::serveFile(content));
   {
     Unwritable guard(folder.path());
     if (!guard.active()) GTEST_SKIP() << "cannot make a folder unwritable here";
@@ -561,7 +562,7 @@ TEST_F(DownloaderTest, AFolderWhereNoFileCanBeCreatedFailsWithTheFileError) {
 }
 
 TEST_F(DownloaderTest, ANewFileIsPrivateWhateverTheUmask) {
-  host.server().route("/file", PelorinTest::serveFile(content));
+  host.server().route("/file", PelorinTesting::serveFile(content));
   for (mode_t mask : {0000, 0077, 0277}) {
     fs::remove(target);
     mode_t previous = ::umask(mask);
@@ -585,7 +586,7 @@ TEST_F(DownloaderTest, TheEnvironmentHasNoSay) {
   for (auto name : {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
     ::setenv(name, proxyURL.c_str(), 1);
   }
-  host.server().route("/file", PelorinTest::serveFile(content));
+  host.server().route("/file", PelorinTesting::serveFile(content));
   auto outcome = download("/file");
   for (auto name : {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) ::unsetenv(name);
   oldHome ? ::setenv("HOME", savedHome.c_str(), 1) : ::unsetenv("HOME");
@@ -598,17 +599,17 @@ TEST_F(DownloaderTest, TheEnvironmentHasNoSay) {
 // --- TLS ------------------------------------------------------------------------------------
 
 TEST_F(DownloaderTest, AServerThatCannotProveItIsTheHostGetsNothingAndWritesNothing) {
-  PelorinTest::CertificateAuthority stranger("Untrusted Test CA");
+  PelorinTesting::CertificateAuthority stranger("Untrusted Test CA");
   struct Case {
     const char* name;
-    PelorinTest::TlsIdentity identity;
+    PelorinTesting::TlsIdentity identity;
     int error;
   };
   for (const auto& tls :
        {Case{"certificate for another name", host.authority().issue("other.example"), 60},
         Case{"certificate from an untrusted authority", stranger.issue(hostName()), 60}}) {
-    PelorinTest::TestServer impostor(tls.identity);
-    impostor.route("/file", PelorinTest::serveFile(content));
+    PelorinTesting::TestServer impostor(tls.identity);
+    impostor.route("/file", PelorinTesting::serveFile(content));
     settings.connectTo = {TestDistribution::connectTo(hostName(), 443, impostor.port())};
     writeFile(target, content.substr(0, kPartial));
 
@@ -643,7 +644,7 @@ class StoredBytes {
 
 TEST_F(DownloaderTest, ACancelBeforeRunTouchesNothing) {
   writeFile(target, content.substr(0, kPartial));
-  host.server().route("/file", PelorinTest::serveFile(content));
+  host.server().route("/file", PelorinTesting::serveFile(content));
   token->cancel();
   EXPECT_EQ(download("/file").error, InstallerError::cancelled);
   EXPECT_EQ(readFile(target), content.substr(0, kPartial));
@@ -655,7 +656,7 @@ TEST_F(DownloaderTest, ACancelBeforeRunTouchesNothing) {
 
 TEST_F(DownloaderTest, ACancelBetweenTheTokenCheckAndTheAttachStopsTheTransferBeforeItStarts) {
   writeFile(target, content.substr(0, kPartial));
-  host.server().route("/file", PelorinTest::serveFile(content));
+  host.server().route("/file", PelorinTesting::serveFile(content));
   auto d = downloader("/file", kSize);
   DownloaderProbe::beforeAttach(d, [&] { token->cancel(); });
   EXPECT_EQ(outcomeOf(d).error, network(kTransferCancelled));
@@ -665,7 +666,7 @@ TEST_F(DownloaderTest, ACancelBetweenTheTokenCheckAndTheAttachStopsTheTransferBe
 
 TEST_F(DownloaderTest, ACancelFromAnotherThreadStopsABlockedTransferAndKeepsThePart) {
   writeFile(target, content.substr(0, kPartial));
-  host.server().route("/file", [&](const PelorinTest::Request&) {
+  host.server().route("/file", [&](const PelorinTesting::Request&) {
     auto reply =
         sized(206, content.substr(kPartial), {{"Content-Range", contentRange(kPartial, kSize)}});
     reply.stallAfter = 60'000;
@@ -695,7 +696,7 @@ TEST_F(DownloaderTest, ACancelFromAnotherThreadStopsABlockedTransferAndKeepsTheP
 }
 
 TEST_F(DownloaderTest, ACancelAfterASuccessfulTransferChangesNothing) {
-  host.server().route("/file", PelorinTest::serveFile(content));
+  host.server().route("/file", PelorinTesting::serveFile(content));
   ASSERT_FALSE(download("/file").error);
   token->cancel();
   EXPECT_EQ(readFile(target), content);
@@ -705,7 +706,7 @@ TEST_F(DownloaderTest, ACancelAfterASuccessfulTransferChangesNothing) {
 
 TEST_F(DownloaderTest, ProgressNeverGoesBackEvenWhenARangeRequestIsAnsweredWhole) {
   writeFile(target, std::string(290'000, 'x'));
-  host.server().route("/file", [&](const PelorinTest::Request&) { return sized(200, content); });
+  host.server().route("/file", [&](const PelorinTesting::Request&) { return sized(200, content); });
   ASSERT_FALSE(download("/file").error);
   ASSERT_FALSE(reports.empty());
   EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
@@ -716,7 +717,7 @@ TEST_F(DownloaderTest, ProgressNeverGoesBackEvenWhenARangeRequestIsAnsweredWhole
 TEST_F(DownloaderTest, TheFirstReportOfAResumedTransferCountsThePartialFile) {
   const std::size_t partial = 200'000;
   writeFile(target, content.substr(0, partial));
-  host.server().route("/file", PelorinTest::serveFile(content));
+  host.server().route("/file", PelorinTesting::serveFile(content));
   ASSERT_FALSE(download("/file").error);
   ASSERT_FALSE(reports.empty());
   EXPECT_GT(reports.front(), static_cast<double>(partial) / kSize);
@@ -726,7 +727,7 @@ TEST_F(DownloaderTest, TheFirstReportOfAResumedTransferCountsThePartialFile) {
 
 TEST_F(DownloaderTest, ADownloadWithoutExpectedSizeReportsNoProgress) {
   host.server().route("/latest.json",
-                      [](const PelorinTest::Request&) { return sized(200, pattern(500'000)); });
+                      [](const PelorinTesting::Request&) { return sized(200, pattern(500'000)); });
   ASSERT_FALSE(download("/latest.json", std::nullopt).error);
   EXPECT_EQ(readFile(target), pattern(500'000));
   EXPECT_TRUE(reports.empty());

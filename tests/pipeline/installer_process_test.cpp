@@ -200,7 +200,7 @@ TEST_P(InstallerCrash, TheDestinationStaysWholeAndTheNextRunCompletes) {
   if (name == "DuringTheDownload") {
     auto image = release.image;
     world.distribution.server().route(release.imageURLPath, [image](const auto&) {
-      PelorinTest::Reply reply;
+      PelorinTesting::Reply reply;
       reply.body = image;
       reply.pieceSize = 1024;
       reply.stallAfter = image.size() / 2;

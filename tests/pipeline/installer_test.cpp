@@ -189,7 +189,7 @@ const FailureRow kFailures[] = {
        world.distribution.server().route(kManifestPath, [support, text](const auto&) {
          fs::rename(support / "latest.json", support / "moved.json");
          fs::create_directory(support / "latest.json");
-         PelorinTest::Reply reply;
+         PelorinTesting::Reply reply;
          reply.body = text;
          return reply;
        });
@@ -266,7 +266,7 @@ const FailureRow kFailures[] = {
        world.serve(release);
        auto image = release.image;
        world.distribution.server().route(release.imageURLPath, [image](const auto&) {
-         PelorinTest::Reply reply;
+         PelorinTesting::Reply reply;
          reply.body = image;
          reply.pieceSize = 1024;
          reply.dropAfter = image.size() / 2;
@@ -282,7 +282,7 @@ const FailureRow kFailures[] = {
        world.distribution.server().route(release.imageURLPath, [image, bytes](const auto&) {
          fs::rename(image, image.string() + ".moved");
          fs::create_directory(image);
-         PelorinTest::Reply reply;
+         PelorinTesting::Reply reply;
          reply.body = bytes;
          return reply;
        });
@@ -324,7 +324,7 @@ const FailureRow kFailures[] = {
        x64.url = PelorinRelease::artifactURL(InstallerCore::Distribution::host(), "2.0.0", "x64");
        world.serveManifest(
            PelorinRelease::manifestText("2.0.0", "13.0.0", {{"arm64", artifact}, {"x64", x64}}));
-       world.distribution.server().route(release.imageURLPath, PelorinTest::serveFile(blob));
+       world.distribution.server().route(release.imageURLPath, PelorinTesting::serveFile(blob));
      },
      is("hdiutil 1"), Image::any},
     {"MountedBundleIsAnotherVersion",
@@ -502,7 +502,7 @@ TEST_F(InstallerRun, CancelledDuringTheDownloadKeepsThePartialImage) {
   world.serve(release);
   auto image = release.image;
   world.distribution.server().route(release.imageURLPath, [image](const auto&) {
-    PelorinTest::Reply reply;
+    PelorinTesting::Reply reply;
     reply.body = image;
     reply.pause = std::chrono::milliseconds(2);
     return reply;
@@ -601,7 +601,7 @@ TEST_F(InstallerRun, AResumedInstallFetchesOnlyTheRestOfTheImage) {
   auto image = release.image;
   auto half = image.size() / 2;
   world.distribution.server().route(release.imageURLPath, [image, half](const auto&) {
-    PelorinTest::Reply reply;
+    PelorinTesting::Reply reply;
     reply.body = image;
     reply.pieceSize = 1024;
     reply.dropAfter = half;

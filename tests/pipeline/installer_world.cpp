@@ -86,12 +86,12 @@ Release World::publish(const std::string& version,
 
 void World::serve(const Release& release, std::optional<std::string> manifest) {
   serveManifest(manifest.value_or(release.manifest));
-  distribution.server().route(release.imageURLPath, PelorinTest::serveFile(release.image));
+  distribution.server().route(release.imageURLPath, PelorinTesting::serveFile(release.image));
 }
 
 void World::serveManifest(const std::string& text) {
   distribution.server().route("/desktop-releases/installer/stable/latest.json",
-                              PelorinTest::serveFile(text));
+                              PelorinTesting::serveFile(text));
 }
 
 void World::installSample(const std::string& version, const std::string& bundleID) {

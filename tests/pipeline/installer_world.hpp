@@ -73,7 +73,7 @@ class World {
 
   ScratchFolder root{"installer"};
   PelorinTesting::StandInTools standIns;
-  PelorinTest::TestDistribution distribution;
+  PelorinTesting::TestDistribution distribution;
   Host host;
   std::shared_ptr<Cancellation> token = std::make_shared<Cancellation>();
   std::function<void(Phase, std::optional<double>)> onReport;

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <system_error>
 
-namespace PelorinTest {
+namespace PelorinTesting {
 
 ContactProbe::ContactProbe() {
   socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -41,4 +41,4 @@ int ContactProbe::connections() {
   return count_;
 }
 
-}  // namespace PelorinTest
+}  // namespace PelorinTesting

@@ -1,6 +1,6 @@
 #pragma once
 
-namespace PelorinTest {
+namespace PelorinTesting {
 
 // A loopback port that nothing should ever reach: it counts the connections made to it.
 class ContactProbe {
@@ -20,4 +20,4 @@ class ContactProbe {
   int count_ = 0;
 };
 
-}  // namespace PelorinTest
+}  // namespace PelorinTesting

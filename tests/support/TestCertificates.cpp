@@ -8,7 +8,7 @@
 #include <fstream>
 #include <stdexcept>
 
-namespace PelorinTest {
+namespace PelorinTesting {
 namespace {
 
 void require(bool ok, const char* what) {
@@ -98,4 +98,4 @@ void CertificateAuthority::writePem(const std::filesystem::path& file) const {
   if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
 }
 
-}  // namespace PelorinTest
+}  // namespace PelorinTesting

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-namespace PelorinTest {
+namespace PelorinTesting {
 
 // A certificate and its private key, as a TLS server presents them.
 struct TlsIdentity {
@@ -31,4 +31,4 @@ class CertificateAuthority {
   TlsIdentity self_;
 };
 
-}  // namespace PelorinTest
+}  // namespace PelorinTesting

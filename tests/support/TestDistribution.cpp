@@ -2,7 +2,7 @@
 
 #include <InstallerCore/Distribution.hpp>
 
-namespace PelorinTest {
+namespace PelorinTesting {
 
 TestDistribution::TestDistribution()
     : caFile_(folder_ / "ca.pem"),
@@ -26,4 +26,4 @@ std::string TestDistribution::connectTo(std::string_view name, int port, int loo
          ":127.0.0.1:" + std::to_string(loopbackPort);
 }
 
-}  // namespace PelorinTest
+}  // namespace PelorinTesting

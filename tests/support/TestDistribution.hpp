@@ -4,12 +4,12 @@
 #include <string>
 #include <string_view>
 
+#include "TestSupport.hpp"
 #include "pipeline/TransferSettings.hpp"
-#include "support/TempDir.hpp"
 #include "support/TestCertificates.hpp"
 #include "support/TestServer.hpp"
 
-namespace PelorinTest {
+namespace PelorinTesting {
 
 // The distribution host on loopback: a test CA in a trust store file and an HTTPS server with a
 // certificate for InstallerCore::Distribution::host(), reached under that name through
@@ -31,10 +31,10 @@ class TestDistribution {
   static std::string connectTo(std::string_view name, int port, int loopbackPort);
 
  private:
-  TempDir folder_;
+  TemporaryFolder folder_;
   CertificateAuthority authority_;
   std::filesystem::path caFile_;
   TestServer server_;
 };
 
-}  // namespace PelorinTest
+}  // namespace PelorinTesting

@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
-namespace PelorinTest {
+namespace PelorinTesting {
 namespace {
 
 bool sameName(std::string_view a, std::string_view b) {
@@ -234,4 +234,4 @@ void TestServer::release() {
   impl_->changed.notify_all();
 }
 
-}  // namespace PelorinTest
+}  // namespace PelorinTesting

@@ -13,7 +13,7 @@
 
 #include "support/TestCertificates.hpp"
 
-namespace PelorinTest {
+namespace PelorinTesting {
 
 // A request as the server received it.
 struct Request {
@@ -75,4 +75,4 @@ class TestServer {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace PelorinTest
+}  // namespace PelorinTesting

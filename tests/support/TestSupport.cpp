@@ -15,7 +15,7 @@ namespace PelorinTesting {
 TemporaryFolder::TemporaryFolder() {
   std::string pattern = (fs::temp_directory_path() / "pelorin-test-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  path_ = fs::canonical(pattern);
 }
 
 TemporaryFolder::~TemporaryFolder() {
@@ -99,6 +99,7 @@ std::string readFile(const fs::path& file) {
 }
 
 void writeFile(const fs::path& file, std::string_view bytes) {
+  fs::create_directories(file.parent_path());
   std::ofstream output(file, std::ios::binary | std::ios::trunc);
   output.write(bytes.data(), std::streamsize(bytes.size()));
   output.close();
