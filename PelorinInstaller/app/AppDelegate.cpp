@@ -286,8 +286,11 @@ void AppDelegate::show(Phase phase, std::optional<double> fraction) {
     progress_->setMinValue(0);
     progress_->setMaxValue(100);
   }
+  // Most reports move the bar by less than a pixel: those repaint nothing.
+  const auto pixel = [this](double value) { return std::lround(value / 100 * progress_->width()); };
+  const bool moved = pixel(progress_->doubleValue()) != pixel(*fraction * 100);
   progress_->setDoubleValue(*fraction * 100);
-  progress_->update();
+  if (moved) progress_->update();
   percentage_->setText(QString::number(std::trunc(*fraction * 100), 'f', 0) + "%");
 }
 
@@ -331,6 +334,8 @@ void AppDelegate::terminate() {
 }
 
 void AppDelegate::setStatus(const QString& message) {
+  if (message == statusMessage_) return;
+  statusMessage_ = message;
   status_->setText(fitted(message, status_->font(), status_->width(), kStatusLines));
 }
 

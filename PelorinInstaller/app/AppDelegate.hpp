@@ -61,6 +61,7 @@ class AppDelegate : public QObject {
   std::unique_ptr<QWidget> window_;
   std::unique_ptr<QMenuBar> menu_;
   QLabel* status_;
+  QString statusMessage_;  // before fitting: a download's many reports repeat it
   QLabel* percentage_;
   InstallerProgressIndicator* progress_;
   InstallButton* action_;
