@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "BenchRows.hpp"
+#include "ChildRun.hpp"
 #include "pipeline/Downloader.hpp"
 #include "pipeline/NetworkError.hpp"
 #include "support/TestDistribution.hpp"
@@ -52,41 +53,6 @@ std::string host() { return std::string(InstallerCore::Distribution::host()); }
 std::string bigURL() { return "https://" + host() + "/big.bin"; }
 
 std::string connectTo(int port) { return host() + ":443:127.0.0.1:" + std::to_string(port); }
-
-struct ChildRun {
-  double seconds;
-  double peakMiB;
-  std::string output;
-};
-
-// Runs a program to its end; its wall time, peak resident memory and standard output.
-ChildRun runChild(const std::vector<std::string>& arguments) {
-  int pipe[2];
-  if (::pipe2(pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  std::vector<char*> argv;
-  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  auto start = Clock::now();
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(pipe[1], STDOUT_FILENO);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(pipe[1]);
-  std::string output;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) output.append(buffer, n);
-  ::close(pipe[0]);
-  int status = 0;
-  rusage usage{};
-  ::wait4(pid, &status, 0, &usage);
-  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw std::runtime_error(arguments[0] + " failed: " + output);
-  }
-  return {seconds, usage.ru_maxrss / 1024.0, output};
-}
 
 bool sameContent(const fs::path& a, const fs::path& b) {
   std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);

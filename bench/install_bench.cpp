@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "BenchRows.hpp"
+#include "ChildRun.hpp"
 #include "pipeline/Installer.hpp"
 
 namespace {
@@ -40,41 +41,6 @@ const std::string kVersion = "2.0.0";
 std::string host() { return std::string(InstallerCore::Distribution::host()); }
 std::string connectTo(const std::string& port) { return host() + ":443:127.0.0.1:" + port; }
 std::string imageURL() { return PelorinRelease::artifactURL(host(), kVersion, "arm64"); }
-
-struct ChildRun {
-  double seconds;
-  double peakMiB;  // the child and every descendant it waited for
-  std::string output;
-};
-
-// Runs a program to its end: wall time, peak resident memory, standard output.
-ChildRun runChild(const std::vector<std::string>& arguments) {
-  int pipe[2];
-  if (::pipe2(pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  std::vector<char*> argv;
-  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  auto start = Clock::now();
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(pipe[1], STDOUT_FILENO);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(pipe[1]);
-  std::string output;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) output.append(buffer, n);
-  ::close(pipe[0]);
-  int status = 0;
-  rusage usage{};
-  ::wait4(pid, &status, 0, &usage);
-  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw std::runtime_error(arguments[0] + " failed: " + output);
-  }
-  return {seconds, usage.ru_maxrss / 1024.0, output};
-}
 
 // Neither side pays for writing back what the other wrote: written data is flushed and the
 // disk gets a moment to finish with it.
