@@ -10,7 +10,6 @@ build=${BUILD_DIR:-build}
 [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -G Ninja >/dev/null
 cmake --build "$build" -j2 --target download_bench >/dev/null
 bench="$(realpath "$build")/bin/download_bench"
-[ -x "$bench" ] || bench="$(realpath "$build")/bench/download_bench"
 work="$(realpath "$build")/bench-download"
 mkdir -p "$work/www"
 

@@ -10,7 +10,6 @@ build=${BUILD_DIR:-build}
 [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -G Ninja >/dev/null
 cmake --build "$build" -j2 --target install_bench >/dev/null
 bench="$(realpath "$build")/bin/install_bench"
-[ -x "$bench" ] || bench="$(realpath "$build")/bench/install_bench"
 work="$(realpath "$build")/bench-install"
 mkdir -p "$work"
 

@@ -99,11 +99,11 @@ bool hasDotSegment(std::string_view path) {
 bool artifactAllowed(const ReleaseManifest::Artifact& artifact) {
   const auto& url = artifact.url;
   auto path = url.path();
-  return url.scheme() == "https" && url.host() == Distribution::host() &&
-         (!url.port() || url.port() == 443) && !url.user() && !url.password() && !url.fragment() &&
-         path.starts_with("/desktop-releases/") && !hasDotSegment(path) &&
-         url.pathExtension() == "dmg" && !url.query() && isLowerHexDigest(artifact.sha256) &&
-         artifact.bytes >= 1 && artifact.bytes <= kMaxArtifactBytes;
+  // The transfer's own URL policy first; then what only artifacts must meet.
+  return Distribution::accepts(url) && path.starts_with("/desktop-releases/") &&
+         !hasDotSegment(path) && url.pathExtension() == "dmg" && !url.query() &&
+         isLowerHexDigest(artifact.sha256) && artifact.bytes >= 1 &&
+         artifact.bytes <= kMaxArtifactBytes;
 }
 
 }  // namespace
