@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "pipeline/Command.hpp"
+#include "pipeline/Folders.hpp"
 #include "pipeline/InfoPlist.hpp"
 
 namespace PelorinInstaller {
@@ -80,7 +81,19 @@ bool isSymbolicLink(const fs::path& path) {
   return S_ISLNK(info.st_mode);
 }
 
-bool writable(const fs::path& folder) { return access(folder.c_str(), W_OK) == 0; }
+// Whether the user may add entries to `folder`: a folder that is writable and searchable.
+bool writableFolder(const fs::path& folder) {
+  struct stat info;
+  return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+         access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+// Whether a candidate folder visibly holds something at `path`. A folder that cannot be
+// searched, or a path through a file, holds nothing this user could install over.
+bool visiblyAt(const fs::path& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
 
 std::string requirement() {
   return std::string("anchor apple generic and identifier \"") +
@@ -176,17 +189,17 @@ void verify(const Host& host, const fs::path& app, std::string_view version) {
 
 fs::path destination(const Host& host) {
   for (const auto& folder : {host.systemApplications, host.userApplications}) {
-    if (!somethingAt(folder / InstallerCore::Distribution::appName)) continue;
-    if (!writable(folder)) {
+    if (!visiblyAt(folder / InstallerCore::Distribution::appName)) continue;
+    if (!writableFolder(folder)) {
       throw fs::filesystem_error("cannot write to the folder of the installed application", folder,
                                  std::make_error_code(std::errc::permission_denied));
     }
     return folder / InstallerCore::Distribution::appName;
   }
-  if (writable(host.systemApplications)) {
+  if (writableFolder(host.systemApplications)) {
     return host.systemApplications / InstallerCore::Distribution::appName;
   }
-  fs::create_directories(host.userApplications);
+  Folders::makePrivateWithParents(host.userApplications);
   return host.userApplications / InstallerCore::Distribution::appName;
 }
 

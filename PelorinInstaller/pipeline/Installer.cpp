@@ -23,6 +23,9 @@
 #include "pipeline/Checks.hpp"
 #include "pipeline/Command.hpp"
 #include "pipeline/Downloader.hpp"
+#include "pipeline/FileDescriptor.hpp"
+#include "pipeline/Folders.hpp"
+#include "pipeline/StagingFolder.hpp"
 
 namespace PelorinInstaller {
 namespace {
@@ -57,30 +60,6 @@ std::string randomUUID() {
   return text;
 }
 
-// One folder, mode 0700 whatever the umask; fails if it exists or its parent is missing.
-void makePrivateFolder(const fs::path& folder) {
-  if (::mkdir(folder.c_str(), 0700) != 0) throwFileError("mkdir", folder, errno);
-  ::chmod(folder.c_str(), 0700);
-}
-
-// The folder and any missing parents, each made private; an existing folder is accepted.
-void makePrivateFolders(const fs::path& folder) {
-  if (folder.empty()) throwFileError("no support folder", folder, ENOENT);
-  std::vector<fs::path> missing;
-  for (fs::path at = folder; !at.empty() && !fs::exists(at); at = at.parent_path()) {
-    missing.push_back(at);
-    if (at == at.parent_path()) break;
-  }
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (::mkdir(it->c_str(), 0700) == 0) {
-      ::chmod(it->c_str(), 0700);
-    } else if (errno != EEXIST) {
-      throwFileError("mkdir", *it, errno);
-    }
-  }
-  if (!fs::is_directory(folder)) throwFileError("mkdir", folder, ENOTDIR);
-}
-
 // Reads at most `limit` bytes of a file: enough to tell an oversized manifest.
 std::string readFile(const fs::path& file, std::int64_t limit) {
   int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -106,8 +85,7 @@ std::string readFile(const fs::path& file, std::int64_t limit) {
 // that no tool started during the run (a mount daemon, say) keeps the lock alive after it.
 class InstallLock {
  public:
-  explicit InstallLock(const fs::path& file)
-      : fd_(::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)) {
+  explicit InstallLock(const fs::path& file) : fd_(open(file)) {
     if (fd_ < 0) throw std::system_error(InstallerError::busy);
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
       release();
@@ -119,6 +97,21 @@ class InstallLock {
   InstallLock& operator=(const InstallLock&) = delete;
 
  private:
+  // 0600 whatever the umask. A lock file that a strict umask once left read-only is this
+  // user's own: it is made writable again rather than keeping every run busy.
+  static int open(const fs::path& file) {
+    constexpr int kFlags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(file.c_str(), kFlags, S_IRUSR | S_IWUSR);
+    if (fd < 0 && errno == EACCES) {
+      FileDescriptor readOnly(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      if (readOnly.isOpen() && ::fchmod(readOnly.get(), S_IRUSR | S_IWUSR) == 0) {
+        fd = ::open(file.c_str(), kFlags, S_IRUSR | S_IWUSR);
+      }
+    }
+    if (fd >= 0) ::fchmod(fd, S_IRUSR | S_IWUSR);
+    return fd;
+  }
+
   void release() {
     ::flock(fd_, LOCK_UN);
     ::close(fd_);
@@ -130,7 +123,9 @@ class InstallLock {
 // A private folder that is removed, only if empty, on the way out.
 class MountPoint {
  public:
-  explicit MountPoint(fs::path folder) : folder_(std::move(folder)) { makePrivateFolder(folder_); }
+  explicit MountPoint(fs::path folder) : folder_(std::move(folder)) {
+    Folders::makePrivate(folder_);
+  }
   ~MountPoint() { ::rmdir(folder_.c_str()); }
   MountPoint(const MountPoint&) = delete;
   MountPoint& operator=(const MountPoint&) = delete;
@@ -165,30 +160,13 @@ class Attachment {
   fs::path mountPoint_;
 };
 
-// A private folder beside the destination, removed with everything in it on the way out.
-class StagingFolder {
- public:
-  explicit StagingFolder(fs::path folder) : folder_(std::move(folder)) {
-    makePrivateFolder(folder_);
-  }
-  ~StagingFolder() {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
-  StagingFolder(const StagingFolder&) = delete;
-  StagingFolder& operator=(const StagingFolder&) = delete;
-  const fs::path& path() const { return folder_; }
-
- private:
-  fs::path folder_;
-};
-
 void removeIgnoringErrors(const fs::path& file) {
   std::error_code ignored;
   fs::remove(file, ignored);
 }
 
-constexpr std::string_view kMountPrefix = "mount-", kStagingPrefix = ".pelorin-install-";
+constexpr std::string_view kMountPrefix = "mount-", kStagingPrefix = ".pelorin-install-",
+                           kStagingRecord = "staging-folder";
 
 // `prefix` followed by a UUID as randomUUID writes it: names this installer made, none other.
 bool isWorkName(std::string_view name, std::string_view prefix) {
@@ -228,18 +206,15 @@ void removeStaleMountPoints(const Host& host, const fs::path& support) {
   }
 }
 
-// Staging folders that a killed run of this user left beside the destination, with whatever
-// copy they hold. Another user's folders, links and other items are left alone.
-void removeStaleStagingFolders(const fs::path& folder) {
-  for (const auto& staging : workFolders(folder, kStagingPrefix)) {
-    struct stat info {};
-    if (::lstat(staging.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-        info.st_uid != ::geteuid()) {
-      continue;
-    }
-    std::error_code ignored;
-    fs::remove_all(staging, ignored);
-  }
+// What stands at the destination once checkExisting has passed it: the one item that the commit
+// may swap out and then remove. An item exchanged while it was being checked is a conflict.
+std::optional<Folders::Identity> checkedExisting(const fs::path& destination,
+                                                 std::string_view version) {
+  auto before = Folders::identityOf(destination);
+  checkExisting(destination, version);
+  auto checked = Folders::identityOf(destination);
+  if (checked != before) throw std::system_error(InstallerError::installConflict);
+  return checked;
 }
 
 }  // namespace
@@ -260,7 +235,7 @@ fs::path Installer::run(bool install) {
   cancellation_->check();
 
   const fs::path& support = host_.supportFolder;
-  makePrivateFolders(support);
+  Folders::makePrivateWithParents(support);
   InstallLock lock(support / "install.lock");
   report(Phase::preparing, std::nullopt);
   removeStaleMountPoints(host_, support);
@@ -279,7 +254,7 @@ fs::path Installer::run(bool install) {
     if (host_.isRunning(Distribution::bundleID)) {
       throw std::system_error(InstallerError::appRunning);
     }
-    removeStaleStagingFolders(destination.parent_path());
+    StagingFolder::removeRecorded(support / kStagingRecord);
   }
 
   if (auto available = host_.availableCapacity(destination.parent_path())) {
@@ -309,18 +284,25 @@ fs::path Installer::run(bool install) {
   if (!install) return image;
 
   report(Phase::installing, std::nullopt);
-  StagingFolder staging(destination.parent_path() / (std::string(kStagingPrefix) + randomUUID()));
+  StagingFolder staging(support / kStagingRecord,
+                        destination.parent_path() / (std::string(kStagingPrefix) + randomUUID()));
   auto staged = staging.path() / Distribution::appName;
   Command::run(host_.tools.ditto, {bundle.string(), staged.string()}, host_.commandLimits);
 
   verify(host_, staged, manifest.version);
-  checkExisting(destination, manifest.version);
+  auto replaced = checkedExisting(destination, manifest.version);
   if (host_.isRunning(Distribution::bundleID)) {
     throw std::system_error(InstallerError::appRunning);
   }
   cancellation_->check();
 
-  InstallerCore::InstallTransaction::commit(staged, destination, fs::exists(destination));
+  InstallerCore::InstallTransaction::commit(staged, destination, replaced.has_value());
+  // What came out of the exchange is removed only if it is the copy that was checked; anything
+  // else was put there by someone meanwhile and stays where it now is.
+  if (replaced && !Folders::removeIfSame(staged, *replaced)) {
+    staging.abandon();
+    throw std::system_error(InstallerError::installConflict);
+  }
   removeIgnoringErrors(image);
   return destination;
 }

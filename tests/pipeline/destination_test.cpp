@@ -35,24 +35,39 @@ TEST(Destination, ChoosesTheFolderOfAnInstalledCopyElseTheWritableSystemFolder) 
     const char* name;
     bool copyInSystem, copyInUser, userFolderExists;
     const char* chosen;  // "system" or "user"
+    fs::perms systemMode = fs::perms::owner_all;
+    bool homeIsAFile = false;
+    bool needsPermissions = false;  // root may search and write any folder
   } cases[] = {
       {"no copy anywhere, system folder writable", false, false, false, "system"},
       {"a copy only in the user's folder", false, true, true, "user"},
       {"a copy in both", true, true, true, "system"},
       {"a copy only in the system folder", true, false, false, "system"},
+      {"the user's folder lies under a file", false, false, false, "system", fs::perms::owner_all,
+       true},
+      {"a system folder that cannot be searched", true, false, false, "user",
+       fs::perms::owner_write, false, true},
+      {"a system folder that can be searched but not written", false, false, false, "user",
+       fs::perms::owner_read | fs::perms::owner_exec, false, true},
   };
   for (const auto& c : cases) {
+    if (c.needsPermissions && !PelorinTesting::permissionsBind()) continue;
     TemporaryFolder root;
     auto host = PelorinTesting::testHost(root.path(), {});
     fs::create_directories(host.systemApplications);
     if (c.userFolderExists) fs::create_directories(host.userApplications);
+    if (c.homeIsAFile) writeFile(host.userApplications.parent_path(), "not a folder");
     if (c.copyInSystem) installCopy(host.systemApplications, "1.0.0");
     if (c.copyInUser) installCopy(host.userApplications, "1.0.0");
+    fs::permissions(host.systemApplications, c.systemMode);
     auto expected =
         (std::string(c.chosen) == "system" ? host.systemApplications : host.userApplications) /
         kAppName;
-    EXPECT_EQ(destination(host), expected) << c.name;
-    EXPECT_EQ(fs::exists(host.userApplications), c.userFolderExists) << c.name;
+    EXPECT_EQ(outcome([&] { EXPECT_EQ(destination(host), expected) << c.name; }), "ok") << c.name;
+    EXPECT_EQ(fs::is_directory(host.userApplications),
+              c.userFolderExists || std::string(c.chosen) == "user")
+        << c.name;
+    fs::permissions(host.systemApplications, fs::perms::owner_all);
   }
 }
 
@@ -79,10 +94,11 @@ class ReadOnlySystemFolder : public ::testing::Test {
   std::unique_ptr<AttachedImage> mount_;
 };
 
-TEST_F(ReadOnlySystemFolder, WithoutACopyTheUsersFolderIsCreatedAndChosen) {
+TEST_F(ReadOnlySystemFolder, WithoutACopyTheUsersFolderIsCreatedPrivateAndChosen) {
   mountSystemFolder(false);
+  PelorinTesting::ScopedUmask strict(0277);
   EXPECT_EQ(destination(host_), host_.userApplications / kAppName);
-  EXPECT_TRUE(fs::is_directory(host_.userApplications));
+  EXPECT_EQ(fs::status(host_.userApplications).permissions(), fs::perms::owner_all);
 }
 
 TEST_F(ReadOnlySystemFolder, ACopyThereIsAPermissionErrorWithoutFallingBack) {

@@ -86,6 +86,30 @@ TEST_F(InstallerRun, FreshInstallReportsEachPhaseAndKeepsOnlyTheBundle) {
   EXPECT_EQ(reports.back(), std::pair(Phase::installing, std::optional<double>()));
 }
 
+TEST_F(InstallerRun, UnderAStrictUmaskWhatTheRunMakesIsPrivateAndUsableByTheNextRun) {
+  World world;
+  auto older = world.publish("1.0.0");
+  auto newer = world.publish("2.0.0");
+  // As an earlier version left it under this umask: read-only, so every run was busy.
+  fs::create_directory(world.host.supportFolder);
+  writeFile(world.lockFile(), "");
+  fs::permissions(world.lockFile(), fs::perms::owner_read);
+  PelorinTesting::ScopedUmask strict(0277);
+  const auto privateFile = fs::perms::owner_read | fs::perms::owner_write;
+
+  world.serve(older);
+  EXPECT_EQ(world.outcome(false), "ok");
+  EXPECT_EQ(fs::status(world.imageOf(older)).permissions(), privateFile);
+  EXPECT_EQ(fs::status(world.host.supportFolder / "latest.json").permissions(), privateFile);
+  for (const auto& release : {older, newer}) {
+    world.serve(release);
+    EXPECT_EQ(world.outcome(true), "ok") << release.version;
+    EXPECT_EQ(fs::status(world.lockFile()).permissions(), privateFile);
+  }
+  EXPECT_EQ(world.versionAt(world.destination(), {"2.0.0"}), "2.0.0");
+  expectNothingLeftBehind(world);
+}
+
 TEST_F(InstallerRun, ReplacesAnOlderCopyAndReinstallsTheSameVersion) {
   World world;
   auto older = world.publish("1.0.0");
@@ -430,6 +454,31 @@ TEST_P(InstallerFailure, ThrowsAfterUndoingWhatTheRunMade) {
 INSTANTIATE_TEST_SUITE_P(EveryStep, InstallerFailure, ::testing::ValuesIn(kFailures),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(InstallerRun, WhatAnotherAccountSwapsInBeforeTheCommitIsKept) {
+  World world;
+  world.installSample("1.0.0");
+  world.serve(world.publish("2.0.0"));
+  auto destination = world.destination();
+  // After the last check of the installed copy, someone with write access to the folder moves
+  // it away and puts a folder of their own in its place.
+  auto moved = world.root.path() / "moved";
+  runningAnswers(world, {false, false}, [=] {
+    fs::rename(destination, moved);
+    fs::create_directory(destination);
+    writeFile(destination / "notes.txt", "someone's data");
+  });
+
+  EXPECT_EQ(world.outcome(true), "installConflict");
+
+  auto staging = entriesStartingWith(world.host.systemApplications, ".pelorin-install-");
+  ASSERT_EQ(staging.size(), 1u);
+  EXPECT_EQ(readFile(world.host.systemApplications / staging[0] / "Pelorin Code.app" / "notes.txt"),
+            "someone's data");
+  // A later run leaves it alone too.
+  EXPECT_EQ(world.outcome(true), "ok");
+  EXPECT_EQ(entriesStartingWith(world.host.systemApplications, ".pelorin-install-"), staging);
+}
+
 TEST_F(InstallerRun, RemovesWhatAKilledRunLeftAndNothingElse) {
   World world;
   auto release = world.publish("2.0.0");
@@ -438,7 +487,8 @@ TEST_F(InstallerRun, RemovesWhatAKilledRunLeftAndNothingElse) {
   auto support = world.host.supportFolder;
   auto apps = world.host.systemApplications;
   fs::create_directory(support);
-  // Left by a killed run: an attached image, an empty mount point, a staging folder with a copy.
+  // Left by a killed run: an attached image, an empty mount point. (Its recorded staging folder
+  // is the crash tests' business.)
   const std::string uuid = "0F1E2D3C-4B5A-4697-8877-665544332211";
   fs::create_directory(support / ("mount-" + uuid));
   writeFile(world.root.path() / "old.dmg", release.image);
@@ -446,21 +496,23 @@ TEST_F(InstallerRun, RemovesWhatAKilledRunLeftAndNothingElse) {
                {"attach", "-readonly", "-nobrowse", "-noautoopen", "-noautofsck", "-mountpoint",
                 (support / ("mount-" + uuid)).string(), (world.root.path() / "old.dmg").string()});
   fs::create_directory(support / "mount-AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE");
+  // Not left by this installer, or not this user's: kept. The first is this user's application
+  // that another account of a shared folder renamed to a staging folder's name.
   fs::create_directories(apps / (".pelorin-install-" + uuid) / "Pelorin Code.app" / "Contents");
-  // Not left by this installer, or not this user's: kept.
   fs::create_directory(support / "mount-notes");
   fs::create_directory(support / ("mount-" + std::string("0f1e2d3c-4b5a-4697-8877-665544332211")));
   fs::create_directory(apps / ".pelorin-install-notes");
   fs::create_directories(world.root.path() / "elsewhere" / "keep");
   fs::create_directory_symlink(world.root.path() / "elsewhere",
                                apps / ".pelorin-install-11111111-2222-4333-8444-555555555555");
-  std::vector<std::string> kept = {".pelorin-install-11111111-2222-4333-8444-555555555555",
+  std::vector<std::string> kept = {".pelorin-install-" + uuid,
+                                   ".pelorin-install-11111111-2222-4333-8444-555555555555",
                                    ".pelorin-install-notes", "Pelorin Code.app"};
   if (geteuid() == 0) {
     auto foreign = apps / ".pelorin-install-99999999-2222-4333-8444-555555555555";
     fs::create_directory(foreign);
     ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
-    kept.insert(kept.begin() + 1, foreign.filename().string());
+    kept.insert(kept.begin() + 2, foreign.filename().string());
   }
 
   EXPECT_EQ(world.outcome(true), "ok");

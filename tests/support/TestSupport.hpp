@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <InstallerCore/Version.hpp>
 #include <PelorinSeal/Seal.hpp>
 #include <cstdint>
@@ -75,6 +78,21 @@ class AttachedImage {
 
 // Packs a folder tree into a squashfs image with mksquashfs.
 void packFolder(const fs::path& root, const fs::path& image);
+
+// The process's umask, set to `mask` until destruction.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : previous_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(previous_); }
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+ private:
+  mode_t previous_;
+};
+
+// Permission bits bind every user but root: cases about them mean something only without it.
+inline bool permissionsBind() { return ::geteuid() != 0; }
 
 // The whole of a file.
 std::string readFile(const fs::path& file);

@@ -1,0 +1,118 @@
+#include "pipeline/Folders.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "pipeline/FileDescriptor.hpp"
+
+namespace PelorinInstaller::Folders {
+namespace {
+
+namespace fs = std::filesystem;
+
+[[noreturn]] void throwFileError(const char* what, const fs::path& path, int error) {
+  throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
+}
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+struct CloseDirectory {
+  void operator()(DIR* directory) const { ::closedir(directory); }
+};
+
+// The names in an open folder, "." and ".." left out; an error ends the list.
+std::vector<std::string> namesIn(int folder) {
+  std::vector<std::string> names;
+  int copy = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return names;
+  std::unique_ptr<DIR, CloseDirectory> directory(::fdopendir(copy));
+  if (!directory) {
+    ::close(copy);
+    return names;
+  }
+  while (const dirent* entry = ::readdir(directory.get())) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(std::move(name));
+  }
+  return names;
+}
+
+// Everything inside an open folder, each sub-folder entered through a descriptor opened
+// without following links. Copies may carry read-only folders: ours are opened up first.
+void removeContents(int folder) {
+  for (const auto& name : namesIn(folder)) {
+    struct stat info {};
+    if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(info.st_mode)) {
+      FileDescriptor inner(::openat(folder, name.c_str(), kFolderFlags));
+      if (!inner.isOpen()) continue;
+      ::fchmod(inner.get(), S_IRWXU);
+      removeContents(inner.get());
+      ::unlinkat(folder, name.c_str(), AT_REMOVEDIR);
+    } else {
+      ::unlinkat(folder, name.c_str(), 0);
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<Identity> identityOf(const fs::path& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) == 0) return Identity{info.st_dev, info.st_ino};
+  if (errno == ENOENT) return std::nullopt;
+  throwFileError("cannot read the attributes of", path, errno);
+}
+
+Identity makePrivate(const fs::path& folder) {
+  if (::mkdir(folder.c_str(), S_IRWXU) != 0) throwFileError("mkdir", folder, errno);
+  FileDescriptor made(::open(folder.c_str(), kFolderFlags));
+  struct stat info {};
+  if (!made.isOpen() || ::fchmod(made.get(), S_IRWXU) != 0 || ::fstat(made.get(), &info) != 0) {
+    int error = errno;
+    ::rmdir(folder.c_str());
+    throwFileError("mkdir", folder, error);
+  }
+  return {info.st_dev, info.st_ino};
+}
+
+void makePrivateWithParents(const fs::path& folder) {
+  if (folder.empty()) throwFileError("mkdir", folder, ENOENT);
+  std::vector<fs::path> missing;
+  for (fs::path at = folder; !at.empty() && !fs::exists(at); at = at.parent_path()) {
+    missing.push_back(at);
+    if (at == at.parent_path()) break;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (::mkdir(it->c_str(), S_IRWXU) == 0) {
+      ::chmod(it->c_str(), S_IRWXU);
+    } else if (errno != EEXIST) {
+      throwFileError("mkdir", *it, errno);
+    }
+  }
+  if (!fs::is_directory(folder)) throwFileError("mkdir", folder, ENOTDIR);
+}
+
+bool removeIfSame(const fs::path& path, Identity expected) {
+  FileDescriptor folder(::open(path.c_str(), kFolderFlags));
+  if (!folder.isOpen()) return errno == ENOENT;
+  struct stat info {};
+  if (::fstat(folder.get(), &info) != 0 || Identity{info.st_dev, info.st_ino} != expected) {
+    return false;
+  }
+  ::fchmod(folder.get(), S_IRWXU);
+  removeContents(folder.get());
+  // By name: if the folder was swapped after all, the other one is removed only when empty.
+  ::rmdir(path.c_str());
+  return true;
+}
+
+}  // namespace PelorinInstaller::Folders
