@@ -13,6 +13,14 @@ packages=(
   xauth fonts-dejavu-core fonts-droid-fallback
 )
 
+# As root: the ordinary user that the test command runs the end-to-end part as, and /dev/fuse
+# open to every user as Debian has it (some machines make it 0600), so that user can mount.
+if [ "$(id -u)" -eq 0 ]; then
+  id -u pelorin-tester >/dev/null 2>&1 ||
+    useradd --system --create-home --home-dir /var/lib/pelorin-tester --shell /bin/bash pelorin-tester
+  [ ! -c /dev/fuse ] || chmod 0666 /dev/fuse
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -2,21 +2,25 @@
 # Installs what is needed, builds, and runs every test twice: a normal build (GCC, warnings as
 # errors) and a clang build under AddressSanitizer + UndefinedBehaviorSanitizer that also runs
 # each fuzz target for a bounded number of inputs. Then runs the demo without a display, as a
-# first install, again, with its host stopped and with a damaged image. Ends with "N passed, M
-# failed".
+# first install, again, with its host stopped and with a damaged image. Run as root, it also runs
+# every test that needs no window, and one demo, as the ordinary user pelorin-tester under umask
+# 0077, in a copy of the tree and builds of that user's own. Ends with "N passed, M failed".
+# shellcheck disable=SC2016 # command lines for the tester expand their arguments there
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 scripts/setup.sh || exit 1
 
 passed=0
 failed=0
 
-# Runs CTest in a build folder and adds its counts to the totals.
+# Runs CTest in a build folder and adds its counts to the totals; further arguments go to CTest.
+# CTEST, when set, is the command (or function) that runs CTest.
 run_ctest() {
   local dir=$1 log
+  shift
   log=$(mktemp)
-  ctest --test-dir "$dir" -j2 --output-on-failure --timeout 600 2>&1 | tee "$log"
+  "${CTEST:-ctest}" --test-dir "$dir" -j2 --output-on-failure --timeout 600 "$@" 2>&1 | tee "$log"
   local line total bad
   line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
   rm -f "$log"
@@ -64,6 +68,44 @@ for options in "--fresh" "" "--host-down" "--corrupt-image"; do
     failed=$((failed + 1))
   fi
 done
+
+# As the people who run it live: no privileges, a strict umask, folders of their own. Permission
+# rules (an Applications folder that cannot be written, a lock or copy made under the umask) bind
+# only there. The user gets its own copy of the tree, kept between runs so its builds are
+# incremental.
+if [ "$(id -u)" -eq 0 ]; then
+  tester=pelorin-tester
+  tester_home=$(getent passwd "$tester" | cut -d: -f6)
+  tree=$tester_home/tree
+  # Runs a shell command line as the tester, under umask 0077; further arguments are its $1 on.
+  as_tester() {
+    runuser -u "$tester" -- env HOME="$tester_home" TMPDIR=/tmp bash -c "umask 0077 && $1" "$@"
+  }
+  ctest_as_tester() { as_tester 'exec ctest "$@"' "$@"; }
+
+  rm -rf "$tree"
+  as_tester 'mkdir -p "$1"' "$tree"
+  git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - |
+    as_tester 'tar -xf - -C "$1"' "$tree"
+  echo "== as $tester, umask 0077: every test that needs no window"
+  if as_tester 'cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DPELORIN_BUILD_APP=OFF >/dev/null && cmake --build "$2" -j2' "$tree" "$tester_home/build"; then
+    # The layout check needs a git checkout: the root run made it.
+    CTEST=ctest_as_tester run_ctest "$tester_home/build" -E '^format$'
+  else
+    echo "build as $tester failed" >&2
+    failed=$((failed + 1))
+  fi
+  echo "== as $tester, umask 0077: the demo, a first install"
+  if as_tester 'cd "$1" && DEMO_BUILD="$2" scripts/demo.sh --headless --fresh' "$tree" \
+    "$tester_home/build-demo" >"$demo_log" 2>&1; then
+    passed=$((passed + 1))
+  else
+    echo "scripts/demo.sh --headless --fresh as $tester failed:" >&2
+    tail -n 20 "$demo_log" >&2
+    failed=$((failed + 1))
+  fi
+fi
 rm -f "$demo_log"
 
 echo "$passed passed, $failed failed"
