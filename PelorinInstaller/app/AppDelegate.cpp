@@ -223,11 +223,31 @@ bool AppDelegate::applicationShouldTerminate() {
 }
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
-  // Closing the one window is asking to quit.
+  // Closing the one window is asking to quit. While a run works the close is refused here,
+  // before the window goes: a quit of the whole application, the system's included, closes
+  // every window first and gives up when one stays open.
   if (watched == window_.get() && event->type() == QEvent::Close) {
+    if (working_) {
+      event->ignore();
+      explainRefusal();
+      return true;
+    }
     QMetaObject::invokeMethod(this, &AppDelegate::terminate, Qt::QueuedConnection);
   }
   return QObject::eventFilter(watched, event);
+}
+
+// The alert waits for the refused request to be answered; requests that come together get one.
+void AppDelegate::explainRefusal() {
+  if (explaining_) return;
+  explaining_ = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        if (working_) applicationShouldTerminate();
+        explaining_ = false;
+      },
+      Qt::QueuedConnection);
 }
 
 void AppDelegate::start() {
@@ -273,7 +293,10 @@ void AppDelegate::start() {
 void AppDelegate::show(Phase phase, std::optional<double> fraction) {
   if (!working_) return;
   cancel_->setVisible(phase != Phase::installing);
-  setStatus(text(name(phase)));
+  const QString phaseText = text(name(phase));
+  setStatus(phaseText);
+  // Assistive technology names the bar by what it measures.
+  if (progress_->accessibleName() != phaseText) progress_->setAccessibleName(phaseText);
   // A fraction that is not a finite number says no more than none.
   const bool known = fraction && std::isfinite(*fraction);
   percentage_->setVisible(known);
@@ -282,15 +305,20 @@ void AppDelegate::show(Phase phase, std::optional<double> fraction) {
     return;
   }
   if (progress_->isIndeterminate()) {
-    progress_->setIndeterminate(false);
+    // The share is in place before the bar turns determinate, so that it is announced once.
     progress_->setMinValue(0);
     progress_->setMaxValue(100);
+    progress_->setDoubleValue(*fraction * 100);
+    progress_->setIndeterminate(false);
+  } else {
+    // Most reports move the bar by less than a pixel: those repaint nothing.
+    const auto pixel = [this](double value) {
+      return std::lround(value / 100 * progress_->width());
+    };
+    const bool moved = pixel(progress_->doubleValue()) != pixel(*fraction * 100);
+    progress_->setDoubleValue(*fraction * 100);
+    if (moved) progress_->update();
   }
-  // Most reports move the bar by less than a pixel: those repaint nothing.
-  const auto pixel = [this](double value) { return std::lround(value / 100 * progress_->width()); };
-  const bool moved = pixel(progress_->doubleValue()) != pixel(*fraction * 100);
-  progress_->setDoubleValue(*fraction * 100);
-  if (moved) progress_->update();
   percentage_->setText(QString::number(std::trunc(*fraction * 100), 'f', 0) + "%");
 }
 
@@ -325,6 +353,7 @@ void AppDelegate::open() {
     terminate();
     return;
   }
+  // The text holds whether or not the desktop manages to show the folder.
   setStatus(text("openFailed"));
   Desktop::revealInFileViewer(*installed_);
 }
@@ -337,6 +366,8 @@ void AppDelegate::setStatus(const QString& message) {
   if (message == statusMessage_) return;
   statusMessage_ = message;
   status_->setText(fitted(message, status_->font(), status_->width(), kStatusLines));
+  // A screen reader reads the whole message, however little of it fits.
+  status_->setAccessibleName(message);
 }
 
 }  // namespace PelorinInstaller

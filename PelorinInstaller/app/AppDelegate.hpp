@@ -39,7 +39,8 @@ class AppDelegate : public QObject {
   void performAction();
   void cancelInstall();
   // True: quit now. While a run is working it explains why not and keeps the window. Closing
-  // the window, the quit item and its shortcut all ask here.
+  // the window, the quit item and its shortcut all ask here; a close or a quit of the
+  // application during a run is refused before anything closes.
   bool applicationShouldTerminate();
 
   QWidget* window() const { return window_.get(); }
@@ -55,6 +56,7 @@ class AppDelegate : public QObject {
   void settle(const QString& actionTitle);
   void open();
   void terminate();
+  void explainRefusal();
   void setStatus(const QString& text);
 
   RunFunction run_;
@@ -68,6 +70,7 @@ class AppDelegate : public QObject {
   QPushButton* cancel_;
   std::shared_ptr<Cancellation> cancellation_;
   bool working_ = false;
+  bool explaining_ = false;
   std::optional<std::filesystem::path> installed_;
   // Jobs a run schedules carry its number, so that nothing of an old run reaches a newer one.
   std::uint64_t serial_ = 0;

@@ -45,7 +45,7 @@
     </message>
     <message>
         <source>openFailed</source>
-        <translation>Pelorin Code could not be opened. It is shown in its folder.</translation>
+        <translation>Pelorin Code could not be opened. Open it from the Applications folder it was installed in.</translation>
     </message>
     <message>
         <source>retry</source>
@@ -105,7 +105,7 @@
     </message>
     <message>
         <source>error.permission</source>
-        <translation>The installer may not write to the Applications folder.</translation>
+        <translation>The installer was denied access to a file or folder it needs. Check the permissions, then try again.</translation>
     </message>
     <message>
         <source>error.verification</source>

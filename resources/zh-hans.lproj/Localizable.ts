@@ -45,7 +45,7 @@
     </message>
     <message>
         <source>openFailed</source>
-        <translation>无法打开 Pelorin Code，已在其所在文件夹中显示。</translation>
+        <translation>无法打开 Pelorin Code。请从它所在的“应用程序”文件夹中打开它。</translation>
     </message>
     <message>
         <source>retry</source>
@@ -105,7 +105,7 @@
     </message>
     <message>
         <source>error.permission</source>
-        <translation>安装器没有写入“应用程序”文件夹的权限。</translation>
+        <translation>安装器无权访问所需的文件或文件夹。请检查权限，然后重试。</translation>
     </message>
     <message>
         <source>error.verification</source>

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <InstallerCore/InstallerError.hpp>
+#include <QAccessible>
 #include <QApplication>
 #include <QDesktopServices>
 #include <QLabel>
@@ -297,6 +298,9 @@ TEST_F(Controller, ALongMessageTakesAtMostTwoLinesOfTheStatusWidth) {
     EXPECT_TRUE(lines.first().startsWith(verification));
     const QFontMetrics metrics(status()->font());
     for (const auto& line : lines) EXPECT_LE(metrics.horizontalAdvance(line), 440);
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(status())->text(QAccessible::Name),
+              verification + " (" + QString::fromStdString(tool) + ": 1)")
+        << "a screen reader reads the whole message";
   }
 }
 
@@ -404,13 +408,50 @@ TEST_F(Controller, QuitIsRefusedWithAnAlertWhileARunWorks) {
   EXPECT_TRUE(delegate.applicationShouldTerminate());
 }
 
-TEST_F(Controller, ClosingTheWindowDuringARunBringsItBack) {
-  startRun();
-  AlertAnswerer answerer;
-  window()->close();
-  ASSERT_TRUE(waitFor([&] { return answerer.shown == 1; }));
-  EXPECT_TRUE(waitFor([&] { return window()->isVisible(); }));
-  EXPECT_EQ(status()->text(), text("preparing"));
+TEST_F(Controller, CloseAndQuitRequestsWaitForTheRunToEnd) {
+  // Sends the request from inside the event loop, as requests come, and runs the loop until the
+  // request ends it (0) or its explanation has been answered (1).
+  bool openAfter = false;
+  const auto answer = [&](const std::function<void()>& request) {
+    AlertAnswerer answerer;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      if (answerer.shown > 0 && !QApplication::activeModalWidget()) QCoreApplication::exit(1);
+    });
+    poll.start(5);
+    QTimer::singleShot(0, &poll, [&] {
+      request();
+      openAfter = window()->isVisible();
+    });
+    QTimer::singleShot(30000, &poll, [] { QCoreApplication::exit(2); });
+    const int result = QCoreApplication::exec();
+    QCoreApplication::processEvents();  // what the request left queued
+    return result;
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> request;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"close the window", [this] { window()->close(); }},
+           {"close every window", [] { QApplication::closeAllWindows(); }},
+           {"quit, as the system asks", [] { QCoreApplication::quit(); }},
+       }) {
+    SCOPED_TRACE(c.name);
+    window()->show();
+    startRun();
+    report(Phase::downloading, 0.6);
+    EXPECT_EQ(answer(c.request), 1) << "refused and explained";
+    EXPECT_TRUE(openAfter && window()->isVisible());
+    EXPECT_FALSE(script.token(script.started() - 1)->isCancelled());
+
+    report(Phase::installing, std::nullopt);
+    endWith(thrown(std::system_error(InstallerError::noSpace)));
+    EXPECT_EQ(status()->text(), text("error.noSpace")) << "the run went on to its end";
+
+    EXPECT_EQ(answer(c.request), 0) << "idle, the request ends the program";
+    EXPECT_FALSE(openAfter || window()->isVisible());
+  }
 }
 
 TEST_F(Controller, AFailedOpenSaysSoAndStaysDone) {
@@ -421,10 +462,39 @@ TEST_F(Controller, AFailedOpenSaysSoAndStaysDone) {
   for (int press = 0; press < 2; ++press) {
     QTest::mouseClick(action(), Qt::LeftButton);
     EXPECT_EQ(status()->text(), text("openFailed"));
+    EXPECT_FALSE(status()->text().contains(QString::fromUtf8("显示")))
+        << "showing it in its folder failed as well";
     EXPECT_EQ(action()->text(), text("open"));
     EXPECT_TRUE(action()->isEnabled());
   }
   EXPECT_EQ(script.started(), 1) << "open never starts a run";
+}
+
+TEST_F(Controller, AssistiveTechnologyFollowsTheRun) {
+  struct Case {
+    Phase phase;
+    std::optional<double> fraction;
+    QVariant value;  // none while no share is known
+  };
+  startRun();
+  QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(progress());
+  for (const Case& c : std::vector<Case>{{Phase::preparing, std::nullopt, QVariant()},
+                                         {Phase::downloading, 0.0, 0.0},
+                                         {Phase::downloading, 0.42, 42.0},
+                                         {Phase::downloading, 1.0, 100.0},
+                                         {Phase::verifying, std::nullopt, QVariant()}}) {
+    SCOPED_TRACE(c.fraction.value_or(-1));
+    report(c.phase, c.fraction);
+    EXPECT_EQ(bar->text(QAccessible::Name), text(name(c.phase)));
+    EXPECT_EQ(bar->valueInterface()->currentValue(), c.value);
+    EXPECT_EQ(bar->text(QAccessible::Value), c.fraction ? percentage()->text() : QString());
+    EXPECT_EQ(bar->state().busy, !c.fraction);
+  }
+  endWith(thrown(std::system_error(InstallerError::noSpace)));
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(status())->text(QAccessible::Name),
+            text("error.noSpace"));
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(action())->text(QAccessible::Name),
+            text("retry"));
 }
 
 class Opener : public QObject {

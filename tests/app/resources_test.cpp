@@ -183,6 +183,27 @@ TEST(Texts, BothShippedTablesHoldEveryKey) {
   }
 }
 
+TEST(Texts, ClaimNothingThatMayBeFalse) {
+  // A permission failure may be in any folder a run touches; showing the application in its
+  // folder may fail as opening it did.
+  struct Case {
+    const char* language;
+    const char* key;
+    const char* claim;
+  };
+  for (const Case& c : std::vector<Case>{{"en", "error.permission", "Applications"},
+                                         {"zh-hans", "error.permission", "应用程序"},
+                                         {"en", "openFailed", "shown"},
+                                         {"zh-hans", "openFailed", "显示"}}) {
+    QTranslator table;
+    ASSERT_TRUE(table.load(QString::fromStdString(
+        (kBuiltBundle / (std::string(c.language) + ".lproj") / "Localizable.qm").string())));
+    const QString text = table.translate("Localizable", c.key);
+    EXPECT_FALSE(text.isEmpty() || text.contains(QString::fromUtf8(c.claim)))
+        << c.language << " " << c.key << ": " << text.toStdString();
+  }
+}
+
 TEST(Texts, ThisProgramReadsChineseAndAMissingKeyShowsItself) {
   // The tests run beside the built bundle, which has its Chinese folder.
   EXPECT_EQ(InstallerResources::bundle(), kBuiltBundle);

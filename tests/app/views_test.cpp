@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QProgressBar>
 #include <vector>
 
@@ -122,16 +123,18 @@ TEST(InstallerProgressIndicator, FilledShareOfTheTrack) {
   struct Case {
     const char* name;
     double minimum, maximum, value;
-    double share;  // of the 300-pixel track
+    double share;    // of the 300-pixel track
+    double percent;  // told to assistive technology
   };
-  for (const Case& c : std::vector<Case>{{"empty", 0, 100, 0, 0},
-                                         {"half", 0, 100, 50, 0.5},
-                                         {"full", 0, 100, 100, 1},
-                                         {"above the maximum", 0, 100, 150, 1},
-                                         {"below the minimum", 0, 100, -10, 0},
-                                         {"range below 1 is not divided", 0, 0.5, 0.25, 0.25},
-                                         {"range below 1, value over 1", 0, 0.5, 3, 1},
-                                         {"offset range", 10, 20, 15, 0.5}}) {
+  for (const Case& c : std::vector<Case>{{"empty", 0, 100, 0, 0, 0},
+                                         {"half", 0, 100, 50, 0.5, 50},
+                                         {"nearly full", 0, 100, 99.9, 0.999, 99},
+                                         {"full", 0, 100, 100, 1, 100},
+                                         {"above the maximum", 0, 100, 150, 1, 100},
+                                         {"below the minimum", 0, 100, -10, 0, 0},
+                                         {"range below 1 is not divided", 0, 0.5, 0.25, 0.25, 25},
+                                         {"range below 1, value over 1", 0, 0.5, 3, 1, 100},
+                                         {"offset range", 10, 20, 15, 0.5, 50}}) {
     SCOPED_TRACE(c.name);
     InstallerProgressIndicator bar;
     bar.resize(300, 8);
@@ -155,6 +158,11 @@ TEST(InstallerProgressIndicator, FilledShareOfTheTrack) {
     // Track 4 high, centred: rows 2 to 5.
     EXPECT_TRUE(near(image.pixelColor(150, 2), image.pixelColor(150, 5), 0));
     EXPECT_FALSE(near(image.pixelColor(150, 0), image.pixelColor(150, 3), 3));
+
+    QAccessibleInterface* told = QAccessible::queryAccessibleInterface(&bar);
+    EXPECT_EQ(told->valueInterface()->currentValue(), QVariant(c.percent));
+    EXPECT_EQ(told->text(QAccessible::Value), QString::number(c.percent) + "%");
+    EXPECT_FALSE(told->state().busy);
   }
 }
 
@@ -167,6 +175,11 @@ TEST(InstallerProgressIndicator, IndeterminateLooksLikeTheToolkitBar) {
   bar.setIndeterminate(true);
   EXPECT_EQ(rendered(bar), rendered(plain));
   EXPECT_FALSE(near(rendered(bar).pixelColor(150, 4), kTrack, 1));
+
+  QAccessibleInterface* told = QAccessible::queryAccessibleInterface(&bar);
+  EXPECT_TRUE(told->state().busy);
+  EXPECT_FALSE(told->valueInterface()->currentValue().isValid()) << "no share is known";
+  EXPECT_EQ(told->text(QAccessible::Value), "");
 }
 
 }  // namespace
