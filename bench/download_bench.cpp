@@ -1,5 +1,7 @@
 // Side-by-side measurements of the downloader against libcurl's own command-line tool and a
-// plain libcurl transfer. Run through bench/download_bench.sh, which starts nginx.
+// plain libcurl transfer, and how fast a cancel ends a transfer in each stage that waits (name
+// lookup, connect, TLS handshake, headers, body), all reached through a slow name server. Run
+// through bench/download_bench.sh, which starts nginx.
 //
 //   download_bench host                 the distribution host name compiled in
 //   download_bench free-port            a free loopback port
@@ -24,6 +26,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <stdexcept>
@@ -35,6 +38,8 @@
 #include "ChildRun.hpp"
 #include "pipeline/Downloader.hpp"
 #include "pipeline/NetworkError.hpp"
+#include "support/ContactProbe.hpp"
+#include "support/SlowLookup.hpp"
 #include "support/TestDistribution.hpp"
 
 namespace {
@@ -126,31 +131,104 @@ int pieces(char** argv) {
   return 0;
 }
 
-// --- cancel latency against a stalled body ---
+// --- cancel latency in every stage that waits, through a slow name lookup ---
 
 constexpr std::size_t kStallBody = 1 << 20;
 constexpr std::size_t kStallAt = 64 * 1024;
+constexpr auto kSlowLookup = std::chrono::seconds(3);
+constexpr auto kQuickLookup = std::chrono::milliseconds(100);
 
-// Waits until a transfer holds the first kStallAt bytes and the server holds back the rest,
-// then a little longer, so the transfer is blocked waiting for data.
-void waitUntilBlocked(PelorinTesting::TestServer& server, std::size_t stalls,
-                      const std::atomic<std::int64_t>& received) {
-  if (!server.waitForStalls(stalls, std::chrono::seconds(10))) throw std::runtime_error("no stall");
+// A loopback port whose accept queue is full: the SYN of a new connection gets no answer, so the
+// connection waits in connect.
+class FullBacklog {
+ public:
+  FullBacklog() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::listen(listener_, 0) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+        ::connect(filler_, reinterpret_cast<sockaddr*>(&address), size) != 0) {
+      ::close(filler_);
+      ::close(listener_);
+      throw std::runtime_error("cannot fill a backlog");
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~FullBacklog() {
+    ::close(filler_);
+    ::close(listener_);
+  }
+  FullBacklog(const FullBacklog&) = delete;
+  FullBacklog& operator=(const FullBacklog&) = delete;
+  int port() const { return port_; }
+
+ private:
+  int listener_ = -1, filler_ = -1, port_ = 0;
+};
+
+// A stage a transfer can wait in: where the host's name leads, and how to tell from outside that
+// the transfer waits there.
+struct Stage {
+  enum class Sign { lookupBegun, lookupAnswered, serverHolding, bodyHeld };
+  const char* figure;
+  std::chrono::milliseconds lookup;
+  int port;
+  std::string path;
+  Sign sign;
+};
+
+// What a wait is measured from: counts before the transfer starts.
+struct Marks {
+  int lookupsBegun = PelorinTesting::slowLookupsStarted();
+  int lookupsAnswered = PelorinTesting::slowLookupsAnswered();
+  std::size_t stalls;  // of the test server, once this transfer is held
+};
+
+std::string slowConnectTo(const Stage& stage) {
+  return host() + ":443:" + PelorinTesting::slowLookupName(stage.lookup) + ":" +
+         std::to_string(stage.port);
+}
+
+// Returns once the transfer waits in `stage`, and a little longer so that it has settled there.
+void waitUntilThere(const Stage& stage, const Marks& before, PelorinTesting::TestServer& server,
+                    const std::atomic<std::int64_t>& received) {
   auto limit = Clock::now() + std::chrono::seconds(10);
-  while (received < static_cast<std::int64_t>(kStallAt) && Clock::now() < limit) {
+  auto there = [&] {
+    switch (stage.sign) {
+      case Stage::Sign::lookupBegun:
+        return PelorinTesting::slowLookupsStarted() > before.lookupsBegun;
+      case Stage::Sign::lookupAnswered:
+        return PelorinTesting::slowLookupsAnswered() > before.lookupsAnswered;
+      case Stage::Sign::serverHolding:
+        return server.waitForStalls(before.stalls, std::chrono::milliseconds(0));
+      case Stage::Sign::bodyHeld:
+        return server.waitForStalls(before.stalls, std::chrono::milliseconds(0)) &&
+               received >= static_cast<std::int64_t>(kStallAt);
+    }
+    return false;
+  };
+  while (!there()) {
+    if (Clock::now() > limit)
+      throw std::runtime_error(std::string("never reached: ") + stage.figure);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  if (received < static_cast<std::int64_t>(kStallAt)) throw std::runtime_error("no data");
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
-double downloaderCancel(PelorinTesting::TestDistribution& distribution, const fs::path& file,
-                        std::size_t round) {
+double downloaderCancel(PelorinTesting::TestDistribution& distribution, const Stage& stage,
+                        const Marks& before, const fs::path& file) {
   auto token = std::make_shared<Cancellation>();
+  auto settings = distribution.settings();
+  settings.connectTo = {slowConnectTo(stage)};
   std::atomic<std::int64_t> received{0};
   Downloader downloader(
-      *InstallerCore::Url::parse(PelorinTesting::TestDistribution::url("/stall")), file,
-      static_cast<std::int64_t>(kStallBody), token, distribution.settings(),
+      *InstallerCore::Url::parse(PelorinTesting::TestDistribution::url(stage.path)), file,
+      static_cast<std::int64_t>(kStallBody), token, settings,
       [&](double fraction) { received = static_cast<std::int64_t>(fraction * kStallBody); });
   Clock::time_point ended;
   std::error_code outcome;
@@ -162,7 +240,7 @@ double downloaderCancel(PelorinTesting::TestDistribution& distribution, const fs
     }
     ended = Clock::now();
   });
-  waitUntilBlocked(distribution.server(), round, received);
+  waitUntilThere(stage, before, distribution.server(), received);
   auto start = Clock::now();
   token->cancel();
   runner.join();
@@ -189,14 +267,15 @@ int abortWhenCancelled(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_
 }
 
 // The usual way: a flag read by libcurl's progress callback, which runs when libcurl gets to it.
-double progressCallbackCancel(PelorinTesting::TestDistribution& distribution, std::size_t round) {
-  auto settings = distribution.settings();
+double progressCallbackCancel(PelorinTesting::TestDistribution& distribution, const Stage& stage,
+                              const Marks& before) {
   EasyCancel state;
-  curl_slist* connect = curl_slist_append(nullptr, settings.connectTo.at(0).c_str());
+  curl_slist* connect = curl_slist_append(nullptr, slowConnectTo(stage).c_str());
   CURL* easy = curl_easy_init();
-  auto url = PelorinTesting::TestDistribution::url("/stall");
+  auto url = PelorinTesting::TestDistribution::url(stage.path);
+  auto ca = distribution.caFile().string();
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy, CURLOPT_CAINFO, settings.caFile.c_str());
+  curl_easy_setopt(easy, CURLOPT_CAINFO, ca.c_str());
   curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connect);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discard);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &state);
@@ -209,7 +288,7 @@ double progressCallbackCancel(PelorinTesting::TestDistribution& distribution, st
     code = curl_easy_perform(easy);
     ended = Clock::now();
   });
-  waitUntilBlocked(distribution.server(), round, state.received);
+  waitUntilThere(stage, before, distribution.server(), state.received);
   auto start = Clock::now();
   state.cancelled = true;
   runner.join();
@@ -218,6 +297,59 @@ double progressCallbackCancel(PelorinTesting::TestDistribution& distribution, st
   curl_slist_free_all(connect);
   if (code != CURLE_ABORTED_BY_CALLBACK) throw std::runtime_error("reference did not abort");
   return std::chrono::duration<double, std::milli>(ended - start).count();
+}
+
+struct StageFigures {
+  const char* figure;
+  std::vector<double> ours, reference;
+};
+
+// Ten cancels by the token and three by a progress callback in each stage. The lookup is
+// measured last: the lookups it abandons answer later and must not be taken for the other stages'
+// signs.
+std::vector<StageFigures> cancelLatencies(const fs::path& file) {
+  PelorinTesting::TestDistribution distribution;
+  PelorinTesting::Reply held;
+  held.stallHeaders = true;
+  distribution.server().route("/held", [=](const PelorinTesting::Request&) { return held; });
+  PelorinTesting::Reply stalled;
+  stalled.body = std::string(kStallBody, 's');
+  stalled.stallAfter = kStallAt;
+  distribution.server().route("/stall", [=](const PelorinTesting::Request&) { return stalled; });
+  FullBacklog backlog;
+  PelorinTesting::ContactProbe silent;  // completes TCP connections and never speaks TLS
+  const int server = distribution.server().port();
+
+  using Sign = Stage::Sign;
+  const Stage stages[] = {
+      {"cancel latency, lookup (ms)", kSlowLookup, server, "/file", Sign::lookupBegun},
+      {"cancel latency, connect (ms)", kQuickLookup, backlog.port(), "/file", Sign::lookupAnswered},
+      {"cancel latency, TLS handshake (ms)", kQuickLookup, silent.port(), "/file",
+       Sign::lookupAnswered},
+      {"cancel latency, headers (ms)", kQuickLookup, server, "/held", Sign::serverHolding},
+      {"cancel latency, body (ms)", kQuickLookup, server, "/stall", Sign::bodyHeld},
+  };
+  std::size_t stalls = 0;
+  auto marks = [&](const Stage& stage) {
+    bool holds = stage.sign == Sign::serverHolding || stage.sign == Sign::bodyHeld;
+    return Marks{.stalls = holds ? ++stalls : stalls};
+  };
+  std::vector<StageFigures> figures(std::size(stages));
+  for (std::size_t index : {1, 2, 3, 4, 0}) {
+    const Stage& stage = stages[index];
+    StageFigures& row = figures[index];
+    row.figure = stage.figure;
+    for (int i = 0; i < 10; ++i) {
+      row.ours.push_back(downloaderCancel(distribution, stage, marks(stage), file));
+    }
+    for (int i = 0; i < 3; ++i) {
+      row.reference.push_back(progressCallbackCancel(distribution, stage, marks(stage)));
+    }
+    std::fprintf(stderr, "%s: median %.2f, worst %.2f (reference %.2f)\n", stage.figure,
+                 median(row.ours), *std::max_element(row.ours.begin(), row.ours.end()),
+                 median(row.reference));
+  }
+  return figures;
 }
 
 // --- the figures ---
@@ -254,16 +386,7 @@ int measure(const std::string& self, int port, const fs::path& dir) {
   fs::remove(counted);
   const double piecesPerGiB = std::stod(piecesRun.output) / gib;
 
-  PelorinTesting::TestDistribution distribution;
-  PelorinTesting::Reply stalled;
-  stalled.body = std::string(kStallBody, 's');
-  stalled.stallAfter = kStallAt;
-  distribution.server().route("/stall", [&](const PelorinTesting::Request&) { return stalled; });
-  std::vector<double> ourCancel, easyCancel;
-  std::size_t stalls = 0;
-  for (int i = 0; i < 10; ++i)
-    ourCancel.push_back(downloaderCancel(distribution, dir / "stall.bin", ++stalls));
-  for (int i = 0; i < 5; ++i) easyCancel.push_back(progressCallbackCancel(distribution, ++stalls));
+  auto cancels = cancelLatencies(dir / "stall.bin");
 
   const double mb = static_cast<double>(bytes) / 1e6;
   std::printf("1 GiB over loopback TLS from nginx, median of %d alternating rounds\n", kRounds);
@@ -274,11 +397,20 @@ int measure(const std::string& self, int port, const fs::path& dir) {
               "ours < 32");
   printFigure("progress reports per GiB vs pieces", static_cast<double>(reports) / gib,
               piecesPerGiB, "ours <= 4096");
-  printFigure("cancel latency (ms) vs progress cb", median(ourCancel), median(easyCancel),
-              "ours < 50");
-  std::printf("%-34s %12.2f %12.2f\n", "cancel latency, worst (ms)",
-              *std::max_element(ourCancel.begin(), ourCancel.end()),
-              *std::max_element(easyCancel.begin(), easyCancel.end()));
+  for (const auto& stage : cancels) {
+    printFigure(stage.figure, median(stage.ours), median(stage.reference), "ours < 50");
+  }
+  std::printf(
+      "\nCancels through a name lookup of %lld ms (%lld ms for the lookup itself); the\n"
+      "reference is a libcurl transfer stopped by its progress callback. Worst of 10:\n",
+      static_cast<long long>(kQuickLookup.count()),
+      static_cast<long long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(kSlowLookup).count()));
+  for (const auto& stage : cancels) {
+    std::printf("%-34s %12.2f %12.2f\n", stage.figure,
+                *std::max_element(stage.ours.begin(), stage.ours.end()),
+                *std::max_element(stage.reference.begin(), stage.reference.end()));
+  }
   return 0;
 }
 

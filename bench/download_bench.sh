@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Downloads a 1 GiB file over loopback TLS from nginx, with the Downloader and with the curl
-# command-line tool side by side, and prints one line per figure: name, ours, reference, ratio,
-# target. Everything it makes (file, certificate, nginx configuration, pid, logs) stays under
+# command-line tool side by side, measures cancels in every stage of a transfer against an
+# in-process test server, and prints one line per figure: name, ours, reference, ratio, target.
+# Everything it makes (file, certificate, nginx configuration, pid, logs) stays under
 # BUILD_DIR/bench-download (default build/bench-download); the 1 GiB file is kept for next time.
 set -euo pipefail
 cd "$(dirname "$0")/.."

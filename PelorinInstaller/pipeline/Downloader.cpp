@@ -164,6 +164,26 @@ class Interrupt final : public CancellableTask {
   bool cancelled_ = false;
 };
 
+// Registers the transfer with the token for as long as it lives; on every way out the token is
+// cleared and the interrupt detached, before the multi handle can go.
+class Registration {
+ public:
+  Registration(std::shared_ptr<Cancellation> token, std::shared_ptr<Interrupt> interrupt)
+      : token_(std::move(token)), interrupt_(std::move(interrupt)) {
+    if (token_) token_->attach(interrupt_);
+  }
+  ~Registration() {
+    if (token_) token_->attach(nullptr);
+    interrupt_->detach();
+  }
+  Registration(const Registration&) = delete;
+  Registration& operator=(const Registration&) = delete;
+
+ private:
+  std::shared_ptr<Cancellation> token_;
+  std::shared_ptr<Interrupt> interrupt_;
+};
+
 }  // namespace
 
 // One transfer, driven on the caller's thread: libcurl's callbacks are the redirect, response
@@ -176,7 +196,8 @@ struct Downloader::Transfer {
 
   void start(const Url& url);
   CURLcode loop();
-  std::filesystem::path complete(CURLcode result);
+  void end();
+  std::filesystem::path outcome(CURLcode result);
 
   bool header(std::string_view line);
   std::optional<std::string> responseHeader(std::string_view name) const;
@@ -187,8 +208,11 @@ struct Downloader::Transfer {
   bool data(std::span<const char> piece);
   void writeAll(std::span<const char> piece);
 
-  static std::size_t onHeader(char* bytes, std::size_t size, std::size_t count, void* user);
-  static std::size_t onData(char* bytes, std::size_t size, std::size_t count, void* user);
+  // libcurl's callbacks: no exception may cross its frames, so failures are stored and rethrown
+  // once it has returned.
+  static std::size_t onHeader(char* bytes, std::size_t size, std::size_t count,
+                              void* user) noexcept;
+  static std::size_t onData(char* bytes, std::size_t size, std::size_t count, void* user) noexcept;
 
   Downloader& owner;
   FileDescriptor file;
@@ -227,15 +251,21 @@ std::filesystem::path Downloader::Transfer::run() {
   deadline = Clock::now() + owner.settings_.transferTimeout;
 
   if (owner.beforeAttach_) owner.beforeAttach_();
-  if (owner.cancellation_) owner.cancellation_->attach(interrupt);
   CURLcode result;
-  try {
-    result = loop();
-  } catch (...) {
-    if (!failure) failure = std::current_exception();
-    result = CURLE_ABORTED_BY_CALLBACK;
+  {
+    Registration registration(owner.cancellation_, interrupt);
+    if (owner.afterAttach_) owner.afterAttach_(interrupt);
+    try {
+      result = loop();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+      result = CURLE_ABORTED_BY_CALLBACK;
+    }
+    end();
   }
-  return complete(result);
+  easy.reset();
+  multi.reset();
+  return outcome(result);
 }
 
 // Prepares the request for `url` with the transfer's one set of headers.
@@ -260,6 +290,9 @@ void Downloader::Transfer::start(const Url& url) {
   set(CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
   set(CURLOPT_PROXY, "");  // no configuration from the environment
   set(CURLOPT_NOSIGNAL, 1L);
+  // A cancel or time-out during a slow name lookup must not wait for it: the resolver thread is
+  // left to finish on its own.
+  set(CURLOPT_QUICK_EXIT, 1L);
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
   set(CURLOPT_BUFFERSIZE, kReceiveBuffer);
@@ -303,18 +336,16 @@ CURLcode Downloader::Transfer::loop() {
   }
 }
 
-std::filesystem::path Downloader::Transfer::complete(CURLcode result) {
+void Downloader::Transfer::end() {
   // Bytes that arrived belong in the file, whatever ended the transfer.
   if (!piece.empty()) deliver();
   if (easy) curl_multi_remove_handle(multi.get(), easy.get());
   if (file.isOpen() && !file.close() && !failure) {
     failure = std::make_exception_ptr(fileError("cannot close", owner.file_));
   }
-  if (owner.cancellation_) owner.cancellation_->attach(nullptr);
-  interrupt->detach();
-  easy.reset();
-  multi.reset();
+}
 
+std::filesystem::path Downloader::Transfer::outcome(CURLcode result) {
   if (failure) {
     std::error_code ignored;
     std::filesystem::remove(owner.file_, ignored);
@@ -328,7 +359,7 @@ std::filesystem::path Downloader::Transfer::complete(CURLcode result) {
 }
 
 std::size_t Downloader::Transfer::onHeader(char* bytes, std::size_t size, std::size_t count,
-                                           void* user) {
+                                           void* user) noexcept {
   auto& transfer = *static_cast<Transfer*>(user);
   std::size_t length = size * count;
   transfer.lastActivity = Clock::now();
@@ -341,13 +372,18 @@ std::size_t Downloader::Transfer::onHeader(char* bytes, std::size_t size, std::s
 }
 
 std::size_t Downloader::Transfer::onData(char* bytes, std::size_t size, std::size_t count,
-                                         void* user) {
+                                         void* user) noexcept {
   auto& transfer = *static_cast<Transfer*>(user);
   std::size_t length = size * count;
   transfer.lastActivity = Clock::now();
-  bool accepted = transfer.gather({bytes, length});
+  try {
+    if (!transfer.gather({bytes, length})) return CURL_WRITEFUNC_ERROR;
+  } catch (...) {  // the piece buffer's allocation
+    transfer.failure = std::current_exception();
+    return CURL_WRITEFUNC_ERROR;
+  }
   transfer.lastActivity = Clock::now();
-  return accepted ? length : 0;
+  return length;
 }
 
 // One header line; at the end of a final response's headers, the redirect or response event.

@@ -35,9 +35,11 @@ class Downloader {
   TransferSettings settings_;
   std::function<void(double)> progress_;
 
-  // Runs between the token check and the registration of the transfer; set only by tests.
+  // Set only by tests: the first runs between the token check and the registration of the
+  // transfer, the second once the transfer is registered (it is given the registered task).
   friend struct DownloaderProbe;
   std::function<void()> beforeAttach_;
+  std::function<void(const std::shared_ptr<CancellableTask>&)> afterAttach_;
 };
 
 }  // namespace PelorinInstaller

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <InstallerCore/InstallerError.hpp>
 #include <cmath>
 #include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -17,6 +19,7 @@
 #include "pipeline/Downloader.hpp"
 #include "pipeline/NetworkError.hpp"
 #include "support/ContactProbe.hpp"
+#include "support/SlowLookup.hpp"
 #include "support/TestDistribution.hpp"
 
 namespace PelorinInstaller {
@@ -25,6 +28,10 @@ namespace PelorinInstaller {
 struct DownloaderProbe {
   static void beforeAttach(Downloader& downloader, std::function<void()> action) {
     downloader.beforeAttach_ = std::move(action);
+  }
+  static void afterAttach(Downloader& downloader,
+                          std::function<void(const std::shared_ptr<CancellableTask>&)> action) {
+    downloader.afterAttach_ = std::move(action);
   }
 };
 
@@ -695,11 +702,112 @@ TEST_F(DownloaderTest, ACancelFromAnotherThreadStopsABlockedTransferAndKeepsTheP
   EXPECT_EQ(host.server().requestCount(), 1u);
 }
 
+// The host name goes through getaddrinfo (the connect-to mapping names a slow test host, not an
+// address); neither a cancel nor the idle limit may wait for the lookup to end.
+TEST_F(DownloaderTest, ASlowNameLookupHoldsUpNeitherACancelNorTheIdleLimit) {
+  constexpr auto kLookup = std::chrono::seconds(8);
+  struct Case {
+    const char* name;
+    bool cancel;  // once the lookup has begun
+    std::chrono::milliseconds idle;
+    int error;
+  };
+  host.server().route("/file", PelorinTesting::serveFile(content));
+  settings.connectTo = {hostName() + ":443:" + PelorinTesting::slowLookupName(kLookup) + ":" +
+                        std::to_string(host.server().port())};
+  for (const auto& c : {Case{"cancel", true, std::chrono::seconds(10), kTransferCancelled},
+                        Case{"idle limit", false, std::chrono::milliseconds(500), 28}}) {
+    token = std::make_shared<Cancellation>();
+    settings.requestTimeout = c.idle;
+    writeFile(target, content.substr(0, kPartial));
+    const int lookups = PelorinTesting::slowLookupsStarted();
+    std::thread canceller([&] {
+      auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (PelorinTesting::slowLookupsStarted() == lookups &&
+             std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      if (c.cancel) token->cancel();
+    });
+    auto start = std::chrono::steady_clock::now();
+    auto outcome = download("/file");
+    auto took = std::chrono::steady_clock::now() - start;
+    canceller.join();
+    EXPECT_GT(PelorinTesting::slowLookupsStarted(), lookups) << c.name;
+    EXPECT_EQ(outcome.error, network(c.error)) << c.name;
+    EXPECT_LT(took, kLookup / 4) << c.name;
+    EXPECT_EQ(readFile(target), content.substr(0, kPartial)) << c.name;
+  }
+  EXPECT_EQ(host.server().requestCount(), 0u);
+}
+
 TEST_F(DownloaderTest, ACancelAfterASuccessfulTransferChangesNothing) {
   host.server().route("/file", PelorinTesting::serveFile(content));
   ASSERT_FALSE(download("/file").error);
   token->cancel();
   EXPECT_EQ(readFile(target), content);
+}
+
+// --- Failures inside the transfer -----------------------------------------------------------
+
+// Writing past a size limit of the process fails with EFBIG while it is in force.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    signal_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, signal_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*signal_)(int);
+};
+
+// Whatever fails while the transfer runs reaches the caller unchanged, and the token no longer
+// reaches the transfer afterwards, so a late cancel is harmless.
+TEST_F(DownloaderTest, AFailureInsideTheTransferReachesTheCallerAndLeavesTheTokenDetached) {
+  struct Case {
+    const char* name;
+    std::optional<rlim_t> fileSizeLimit;
+    bool failProgress;
+    bool failOnceRegistered;
+    std::errc error;
+  };
+  host.server().route("/file", PelorinTesting::serveFile(content));
+  for (const auto& c :
+       {Case{"write error", 100'000, false, false, std::errc::file_too_large},
+        Case{"progress failure", std::nullopt, true, false, std::errc::io_error},
+        Case{"failure once registered", std::nullopt, false, true, std::errc::interrupted}}) {
+    fs::remove(target);
+    auto d = Downloader(*InstallerCore::Url::parse(TestDistribution::url("/file")), target, kSize,
+                        token, settings, [&](double) {
+                          if (c.failProgress) throw std::system_error(make_error_code(c.error));
+                        });
+    std::weak_ptr<CancellableTask> registered;
+    bool wasRegistered = false;
+    DownloaderProbe::afterAttach(d, [&](const std::shared_ptr<CancellableTask>& task) {
+      registered = task;
+      wasRegistered = true;
+      if (c.failOnceRegistered) throw std::system_error(make_error_code(c.error));
+    });
+    Outcome outcome;
+    {
+      std::optional<FileSizeLimit> limit;
+      if (c.fileSizeLimit) limit.emplace(*c.fileSizeLimit);
+      outcome = outcomeOf(d);
+    }
+    EXPECT_EQ(outcome.error, c.error) << c.name << ": " << outcome.error.message();
+    EXPECT_TRUE(wasRegistered && registered.expired()) << c.name;
+    token->cancel();
+    token = std::make_shared<Cancellation>();
+  }
 }
 
 // --- Progress -------------------------------------------------------------------------------

@@ -112,6 +112,7 @@ void TestServer::Impl::handle(const httplib::Request& in, httplib::Response& out
     sending->reply.body = error.what();
   }
   const Reply& reply = sending->reply;
+  if (reply.stallHeaders && !waitForRelease()) return;
 
   out.status = reply.status;
   std::string type = "application/octet-stream";

@@ -37,6 +37,7 @@ struct Reply {
   std::chrono::milliseconds pause{0};     // between two pieces
   std::optional<std::size_t> dropAfter;   // close the connection once this many bytes are out
   std::optional<std::size_t> stallAfter;  // then hold the rest until release() or shutdown
+  bool stallHeaders = false;              // hold the whole answer back the same way
 
   static Reply redirect(int status, std::string location);
 };
