@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "pipeline/FileDescriptor.hpp"
 #include "pipeline/NetworkError.hpp"
 
 namespace PelorinInstaller {
@@ -59,24 +60,6 @@ using Multi = std::unique_ptr<CURLM, Deleter<curl_multi_cleanup>>;
 using List = std::unique_ptr<curl_slist, Deleter<curl_slist_free_all>>;
 using UrlHandle = std::unique_ptr<CURLU, Deleter<curl_url_cleanup>>;
 using CurlText = std::unique_ptr<char, Deleter<curl_free>>;
-
-// An open file descriptor, closed on every way out unless closed before.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  bool isOpen() const { return fd_ >= 0; }
-  // Closes now; false (with errno) when closing reported an error.
-  bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
- private:
-  int fd_;
-};
 
 void initialiseCurl() {
   static const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
