@@ -61,8 +61,9 @@ std::string readStart(const fs::path& file, std::size_t limit) {
 
 std::string mainExecutableName(const fs::path& bundle) {
   auto bytes = readStart(bundle / "Contents/Info.plist", kMaxInfoPlistBytes + 1);
-  if (bytes.empty() || bytes.size() > kMaxInfoPlistBytes)
+  if (bytes.empty() || bytes.size() > kMaxInfoPlistBytes) {
     refuse("Info.plist is empty or too large");
+  }
   plist_t parsed = nullptr;
   plist_from_memory(bytes.data(), uint32_t(bytes.size()), &parsed);
   std::unique_ptr<void, PlistFree> root(parsed);

@@ -141,9 +141,9 @@ std::vector<std::string> names(std::string_view path) {
 }
 
 // Whether a link, resolved name by name through the bundle's own entries as the kernel would,
-// ends inside the bundle. The target's text alone is not enough: "up/../../.." climbs only two
-// levels on paper, yet "up" may itself be a link to "..". A dangling last name is harmless; a
-// missing folder, a file used as a folder, an absolute target or a loop is a doubt.
+// ends inside the bundle. The target's text alone is not enough: "up/../../.." stays inside on
+// paper, yet "up" may itself be a link to "..". A dangling last name is harmless; a missing
+// folder, a file used as a folder, an absolute target or a loop is a doubt.
 bool resolvesInside(const Entries& entries, const std::string& link) {
   auto route = names(link);
   std::deque<std::string> pending(route.begin(), route.end());

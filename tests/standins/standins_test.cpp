@@ -175,7 +175,12 @@ struct Umask {
 TEST(Ditto, MakesAFaithfulCopyWhateverTheUmask) {
   // Root ignores permission bits: a umask that leaves a folder unwritable only bites a user.
   const bool root = geteuid() == 0;
-  if (root && access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "no setpriv to drop root";
+  const Arguments dropRoot = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                              "--clear-groups"};
+  if (root && (access(dropRoot[0].c_str(), X_OK) != 0 ||
+               status(dropRoot[0], {dropRoot[1], dropRoot[2], dropRoot[3], "/bin/true"}) != 0)) {
+    GTEST_SKIP() << "cannot run a program as nobody (65534) with setpriv";
+  }
   TemporaryFolder folder;
   StandInTools tools;
   auto source = folder / "source.app";
@@ -213,8 +218,7 @@ TEST(Ditto, MakesAFaithfulCopyWhateverTheUmask) {
   } cases[] = {
       {"as this process", 022, {tools.tools().ditto}},
       {"as a user under umask 0277", 0277,
-       root ? Arguments{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                        tools.tools().ditto}
+       root ? Arguments{dropRoot[0], dropRoot[1], dropRoot[2], dropRoot[3], tools.tools().ditto}
             : Arguments{tools.tools().ditto}},
   };
   for (const auto& c : cases) {
