@@ -1,5 +1,8 @@
+#include <errno.h>
+#include <fcntl.h>
 #include <plist/plist.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <InstallerCore/ReleaseManifest.hpp>
 #include <InstallerCore/Version.hpp>
@@ -45,12 +48,43 @@ class WorkFolder {
   fs::path path_;
 };
 
-void writeText(const fs::path& file, std::string_view text) {
-  std::ofstream output(file, std::ios::binary | std::ios::trunc);
-  output.write(text.data(), std::streamsize(text.size()));
-  output.close();
-  if (!output) throw ReleaseError("cannot write " + file.string());
+struct Descriptor {
+  int fd;
+  ~Descriptor() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+std::string isALink(const fs::path& path) {
+  return path.string() + " is a symbolic link; the release tool does not write through links";
 }
+
+// Never through a link: a link where the tool writes would carry the write elsewhere.
+void writeText(const fs::path& file, std::string_view text) {
+  Descriptor output{
+      open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644)};
+  if (output.fd < 0 && errno == ELOOP) throw ReleaseError(isALink(file));
+  if (output.fd < 0) throw ReleaseError("cannot write " + file.string());
+  for (std::size_t done = 0; done < text.size();) {
+    ssize_t put = write(output.fd, text.data() + done, text.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) throw ReleaseError("cannot write " + file.string());
+    done += std::size_t(put);
+  }
+}
+
+// Refuses when any name of `relative` under `root` is a symbolic link.
+void refuseLinks(const fs::path& root, const fs::path& relative) {
+  auto path = root;
+  for (const auto& name : relative) {
+    path /= name;
+    if (fs::is_symlink(fs::symlink_status(path))) throw ReleaseError(isALink(path));
+  }
+}
+
+// What the tool changes in its copy of an application: links there in the input are refused.
+constexpr std::string_view kChangedFiles[] = {"Contents/Info.plist", PelorinSeal::kResourcesFile,
+                                              PelorinSeal::kSignatureFile};
 
 // Writes beside the target, then renames over it: readers never see half a file.
 void replaceFile(const fs::path& file, std::string_view text) {
@@ -78,6 +112,7 @@ void checkManifest(std::string_view text, std::string_view minimum) {
 void setInfoKeys(const fs::path& bundle, const std::map<std::string, std::string>& keys,
                  PlistFormat format) {
   const auto file = bundle / "Contents" / "Info.plist";
+  refuseLinks(bundle, "Contents/Info.plist");
   Plist root;
   if (fs::exists(fs::symlink_status(file))) {
     auto bytes = readTextFile(file);
@@ -175,6 +210,7 @@ Publication publish(const PublishOptions& options) {
   PelorinSeal::publicKeyOf(options.privatePem);
   for (const auto& [arch, app] : options.apps) {
     if (!fs::is_directory(app)) throw ReleaseError(app.string() + " is not a folder");
+    for (auto file : kChangedFiles) refuseLinks(app, file);
   }
 
   const auto releases = options.webRoot / "desktop-releases";

@@ -1,17 +1,90 @@
 #include "StandIn.hpp"
 
+#include <fcntl.h>
+#include <plist/plist.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <InstallerCore/MachO.hpp>
 #include <cerrno>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <span>
 #include <sstream>
 #include <system_error>
 
 extern char** environ;
 
 namespace StandIn {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kMaxInfoPlistBytes = 1 << 20;
+constexpr std::size_t kHeaderBytes = 4096;
+
+struct Descriptor {
+  int fd;
+  ~Descriptor() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+struct PlistFree {
+  void operator()(void* root) const { plist_free(root); }
+};
+
+[[noreturn]] void refuse(const std::string& why) { throw std::runtime_error(why); }
+
+// Up to `limit` bytes from the start of a regular file, opened without following a link.
+std::string readStart(const fs::path& file, std::size_t limit) {
+  Descriptor input{open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
+  struct stat info;
+  if (input.fd < 0 || fstat(input.fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    refuse(file.string() + " is not a regular file");
+  }
+  std::string bytes(limit, '\0');
+  std::size_t done = 0;
+  while (done < limit) {
+    ssize_t got = read(input.fd, bytes.data() + done, limit - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) refuse("cannot read " + file.string());
+    if (got == 0) break;
+    done += std::size_t(got);
+  }
+  bytes.resize(done);
+  return bytes;
+}
+
+std::string mainExecutableName(const fs::path& bundle) {
+  auto bytes = readStart(bundle / "Contents/Info.plist", kMaxInfoPlistBytes + 1);
+  if (bytes.empty() || bytes.size() > kMaxInfoPlistBytes) {
+    refuse("Info.plist is empty or too large");
+  }
+  plist_t parsed = nullptr;
+  plist_from_memory(bytes.data(), uint32_t(bytes.size()), &parsed);
+  std::unique_ptr<void, PlistFree> root(parsed);
+  plist_t value = nullptr;
+  if (root && plist_get_node_type(root.get()) == PLIST_DICT) {
+    value = plist_dict_get_item(root.get(), "CFBundleExecutable");
+  }
+  uint64_t length = 0;
+  const char* text = value && plist_get_node_type(value) == PLIST_STRING
+                         ? plist_get_string_ptr(value, &length)
+                         : nullptr;
+  if (!text) refuse("Info.plist names no main executable");
+  std::string name(text, length);
+  if (name.empty() || name == "." || name == ".." ||
+      name.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
+    refuse("the main executable's name is not a file name");
+  }
+  return name;
+}
+
+}  // namespace
 
 int main(const char* tool, int argc, char** argv,
          const std::function<int(const Arguments&)>& body) {
@@ -36,6 +109,16 @@ std::string anchorKey() {
   std::ostringstream text;
   text << input.rdbuf();
   return text.str();
+}
+
+void requireMachOMainExecutable(const fs::path& bundle) {
+  auto header = readStart(bundle / "Contents/MacOS" / mainExecutableName(bundle), kHeaderBytes);
+  std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(header.data()),
+                                      header.size());
+  if (!InstallerCore::MachO::supports("arm64", bytes) &&
+      !InstallerCore::MachO::supports("x64", bytes)) {
+    refuse("the main executable is not a Mach-O image");
+  }
 }
 
 int runProgram(const std::string& path, const Arguments& arguments) {

@@ -24,6 +24,11 @@ std::filesystem::path ownFolder();
 // The trusted anchor key: "anchor.pem" beside this executable.
 std::string anchorKey();
 
+// Throws unless the bundle's main executable ("CFBundleExecutable" of "Contents/Info.plist",
+// under "Contents/MacOS") is a regular file holding a Mach-O image, thin or universal, for one of
+// the two architectures the product ships. Call it once the seal has verified.
+void requireMachOMainExecutable(const std::filesystem::path& bundle);
+
 // Runs a program (no shell) and returns its exit status, or kRefused when it did not exit.
 int runProgram(const std::string& path, const Arguments& arguments);
 

@@ -1,6 +1,6 @@
 // Stand-in for codesign --verify: accepts only a bundle whose seal verifies against the trusted
-// anchor key and covers every entry exactly; with -R, only when the sealed identifier and team
-// are those the requirement names.
+// anchor key and covers every entry exactly, and whose main executable is a Mach-O image; with
+// -R, only when the sealed identifier and team are those the requirement names.
 #include <PelorinSeal/Seal.hpp>
 #include <algorithm>
 #include <iostream>
@@ -42,6 +42,7 @@ int codesign(const StandIn::Arguments& arguments) {
   const StandIn::Arguments withRequirement = {"--verify", "--strict", "--all-architectures", "-R"};
   if (arguments.size() == 5 && std::equal(deep.begin(), deep.end(), arguments.begin())) {
     PelorinSeal::verify(arguments[4], StandIn::anchorKey());
+    StandIn::requireMachOMainExecutable(arguments[4]);
     return 0;
   }
   if (arguments.size() == 6 &&
@@ -52,6 +53,7 @@ int codesign(const StandIn::Arguments& arguments) {
       return StandIn::kUsage;
     }
     auto identity = PelorinSeal::verify(arguments[5], StandIn::anchorKey());
+    StandIn::requireMachOMainExecutable(arguments[5]);
     if (identity.identifier != requirement->identifier || identity.team != requirement->team) {
       std::cerr << "codesign: the seal does not satisfy the requirement\n";
       return kRequirementUnmet;

@@ -1,6 +1,7 @@
 // Stand-in for ditto SOURCE DESTINATION: a faithful copy of a folder tree (contents, modes,
 // symbolic links, extended attributes, times, and owners when run as root) into a destination
-// that does not exist yet. A failed copy removes what it made.
+// that does not exist yet. The modes are the source's exactly, whatever the umask. A failed copy
+// removes what it made.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -85,6 +86,8 @@ void copyContents(const fs::path& from, const fs::path& to) {
   if (fstat(input.fd, &info) != 0 || !S_ISREG(info.st_mode)) fail(from, "not a regular file:");
   Descriptor output{open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600)};
   if (output.fd < 0) fail(to, "cannot create");
+  // Writable whatever the umask: the extended attributes still have to be set.
+  if (fchmod(output.fd, 0600) != 0) fail(to, "cannot set the mode of");
   std::vector<char> chunk(1 << 20);
   for (;;) {
     ssize_t got = read(input.fd, chunk.data(), chunk.size());
@@ -104,7 +107,9 @@ void copyTree(const fs::path& from, const fs::path& to) {
   struct stat info;
   if (lstat(from.c_str(), &info) != 0) fail(from, "cannot read");
   if (S_ISDIR(info.st_mode)) {
+    // Open to its maker while it fills, whatever the umask; its own mode comes last.
     if (mkdir(to.c_str(), 0700) != 0) fail(to, "cannot create");
+    if (chmod(to.c_str(), 0700) != 0) fail(to, "cannot set the mode of");
     for (const auto& entry : fs::directory_iterator(from)) {
       copyTree(entry.path(), to / entry.path().filename());
     }

@@ -1,5 +1,5 @@
 // Stand-in for spctl --assess: accepts only a bundle whose seal verifies and carries the
-// assessment stamp.
+// assessment stamp, and whose main executable is a Mach-O image.
 #include <PelorinSeal/Seal.hpp>
 #include <iostream>
 
@@ -17,6 +17,7 @@ int spctl(const StandIn::Arguments& arguments) {
     std::cerr << "spctl: rejected: the seal carries no assessment stamp\n";
     return StandIn::kRefused;
   }
+  StandIn::requireMachOMainExecutable(arguments[3]);
   return 0;
 }
 

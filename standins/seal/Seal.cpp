@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -126,17 +127,49 @@ Entry fileEntry(const fs::path& file) {
   return {Entry::Type::file, std::uint32_t(info.st_mode & 07777), hex(digest, length), {}};
 }
 
-// Whether a link's target, read from the link's folder, stays inside the bundle.
-bool staysInside(const fs::path& link, const std::string& target) {
-  if (target.empty() || target.front() == '/') return false;
-  const auto folder = link.parent_path();
-  auto depth = std::distance(folder.begin(), folder.end());
-  for (const auto& part : fs::path(target)) {
-    if (part == "..") {
-      if (--depth < 0) return false;
-    } else if (part != "." && !part.empty()) {
-      ++depth;
+constexpr int kMaxLinksFollowed = 40;  // Linux's own limit
+
+// The names of a relative path, with "" for each doubled or trailing slash.
+std::vector<std::string> names(std::string_view path) {
+  std::vector<std::string> parts;
+  for (std::size_t start = 0;;) {
+    auto end = path.find('/', start);
+    parts.emplace_back(path.substr(start, end - start));
+    if (end == std::string_view::npos) return parts;
+    start = end + 1;
+  }
+}
+
+// Whether a link, resolved name by name through the bundle's own entries as the kernel would,
+// ends inside the bundle. The target's text alone is not enough: "up/../../.." stays inside on
+// paper, yet "up" may itself be a link to "..". A dangling last name is harmless; a missing
+// folder, a file used as a folder, an absolute target or a loop is a doubt.
+bool resolvesInside(const Entries& entries, const std::string& link) {
+  auto route = names(link);
+  std::deque<std::string> pending(route.begin(), route.end());
+  std::string at;  // what is resolved so far, relative to the bundle; "" is the bundle itself
+  int followed = 0;
+  while (!pending.empty()) {
+    auto name = std::move(pending.front());
+    pending.pop_front();
+    if (name.empty() || name == ".") continue;
+    if (name == "..") {
+      if (at.empty()) return false;
+      auto slash = at.rfind('/');
+      at.erase(slash == std::string::npos ? 0 : slash);
+      continue;
     }
+    auto next = at.empty() ? name : at + "/" + name;
+    auto found = entries.find(next);
+    if (found == entries.end() || found->second.type == Entry::Type::file) return pending.empty();
+    if (found->second.type == Entry::Type::directory) {
+      at = std::move(next);
+      continue;
+    }
+    const auto& target = found->second.target;
+    if (target.empty() || target.front() == '/' || ++followed > kMaxLinksFollowed) return false;
+    auto parts = names(target);
+    pending.insert(pending.begin(), parts.begin(), parts.end());
   }
   return true;
 }
@@ -159,11 +192,14 @@ Entries walk(const fs::path& bundle) {
     } else if (fs::is_regular_file(status)) {
       entries.emplace(name, fileEntry(it->path()));
     } else if (fs::is_symlink(status)) {
-      auto target = fs::read_symlink(it->path()).string();
-      if (!staysInside(relative, target)) doubt("link " + name + " points outside the bundle");
-      entries.emplace(name, Entry{Entry::Type::link, 0, {}, target});
+      entries.emplace(name, Entry{Entry::Type::link, 0, {}, fs::read_symlink(it->path()).string()});
     } else {
       doubt(name + " is neither a file, a folder nor a link");
+    }
+  }
+  for (const auto& [name, entry] : entries) {
+    if (entry.type == Entry::Type::link && !resolvesInside(entries, name)) {
+      doubt("link " + name + " does not resolve inside the bundle");
     }
   }
   return entries;
@@ -322,6 +358,14 @@ std::string publicKeyOf(std::string_view privatePem) {
 void seal(const fs::path& bundle, const Identity& identity, std::string_view privatePem) {
   auto key = loadPrivateKey(privatePem);
   if (!fs::is_directory(fs::symlink_status(bundle))) doubt(bundle.string() + " is not a folder");
+  // The seal's folder and files are replaced: a link among them would carry the writes elsewhere.
+  for (std::string_view file : {kResourcesFile, kSignatureFile}) {
+    auto path = bundle;
+    for (const auto& name : fs::path(file)) {
+      path /= name;
+      if (fs::is_symlink(fs::symlink_status(path))) doubt(path.string() + " is a link");
+    }
+  }
   auto folder = bundle / fs::path(kResourcesFile).parent_path();
   fs::create_directories(folder);
   fs::remove(bundle / kResourcesFile);

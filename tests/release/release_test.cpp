@@ -134,7 +134,36 @@ class Publish : public ::testing::Test {
   PublishOptions options_;
 };
 
+// Every file under `root` with the digest of its bytes, every folder as "/".
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+  std::map<std::string, std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    found[entry.path().string()] =
+        entry.is_directory() ? "/" : PelorinInstaller::hash(entry.path());
+  }
+  return found;
+}
+
 TEST_F(Publish, RefusesBadReleasesBeforeWritingAnything) {
+  // Inputs where what the tool changes in its copy is a link to somewhere outside the input.
+  auto linkedOut = [&](const std::string& name, const fs::path& relative) {
+    auto app = folder_ / "linked" / name / "Pelorin Code.app";
+    auto outside = folder_ / "outside" / name / relative.filename();
+    makeSampleApp(app, Architecture::x64);
+    fs::create_directories(outside.parent_path());
+    if (fs::exists(app / relative)) {
+      fs::rename(app / relative, outside);
+    } else {
+      fs::create_directory(outside);
+      writeFile(outside / "CodeResources", "an older seal, kept elsewhere");
+    }
+    fs::create_symlink(outside, app / relative);
+    return app;
+  };
+  auto plistOut = linkedOut("plist", "Contents/Info.plist");
+  auto contentsOut = linkedOut("contents", "Contents");
+  auto sealOut = linkedOut("seal", "Contents/_CodeSignature");
+  auto outside = snapshot(folder_ / "outside");
   struct Case {
     const char* name;
     std::function<void(PublishOptions&)> change;
@@ -152,12 +181,29 @@ TEST_F(Publish, RefusesBadReleasesBeforeWritingAnything) {
       {"a key that is no key", [](auto& o) { o.privatePem = "not a key"; }, "seal error"},
       {"a public key", [](auto& o) { o.privatePem = PelorinSeal::generateKeyPair().publicPem; },
        "seal error"},
+      {"Info.plist a link out of the input", [&](auto& o) { o.apps["x64"] = plistOut; },
+       "release error"},
+      {"Contents a link out of the input", [&](auto& o) { o.apps["x64"] = contentsOut; },
+       "release error"},
+      {"the seal's folder a link out of the input", [&](auto& o) { o.apps["arm64"] = sealOut; },
+       "release error"},
   };
   for (const auto& c : cases) {
     auto options = options_;
     c.change(options);
     EXPECT_EQ(outcome([&] { publish(options); }), c.result) << c.name;
     EXPECT_FALSE(fs::exists(options_.webRoot)) << c.name;
+  }
+  EXPECT_EQ(snapshot(folder_ / "outside"), outside) << "written through a link";
+  auto options = options_;
+  options.apps["x64"] = plistOut;
+  try {
+    publish(options);
+    ADD_FAILURE() << "published an input whose Info.plist is a link";
+  } catch (const ReleaseError& error) {
+    EXPECT_EQ(error.what(), (plistOut / "Contents/Info.plist").string() +
+                                " is a symbolic link; the release tool does not write through "
+                                "links");
   }
 }
 

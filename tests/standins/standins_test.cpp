@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -7,6 +9,8 @@
 #include <PelorinRelease/Release.hpp>
 #include <functional>
 #include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -161,18 +165,41 @@ std::map<std::string, Attributes> tree(const fs::path& root) {
   return entries;
 }
 
-TEST(Ditto, MakesAFaithfulCopy) {
+// Sets the umask for its lifetime; the children started meanwhile inherit it.
+struct Umask {
+  explicit Umask(mode_t mask) : old(umask(mask)) {}
+  ~Umask() { umask(old); }
+  mode_t old;
+};
+
+TEST(Ditto, MakesAFaithfulCopyWhateverTheUmask) {
+  // Root ignores permission bits: a umask that leaves a folder unwritable only bites a user.
+  const bool root = geteuid() == 0;
+  const Arguments dropRoot = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                              "--clear-groups"};
+  if (root && (access(dropRoot[0].c_str(), X_OK) != 0 ||
+               status(dropRoot[0], {dropRoot[1], dropRoot[2], dropRoot[3], "/bin/true"}) != 0)) {
+    GTEST_SKIP() << "cannot run a program as nobody (65534) with setpriv";
+  }
   TemporaryFolder folder;
   StandInTools tools;
   auto source = folder / "source.app";
   fs::create_directories(source / "Contents/MacOS");
   fs::create_directories(source / "Contents/Locked");
+  fs::create_directory(folder / "staging");
   writeFile(source / "Contents/MacOS/tool", std::string(3 << 20, 'x'));  // several chunks
   writeFile(source / "Contents/Locked/inside", "read-only folder's file");
   writeFile(source / "Contents/setuid", "s");
   writeFile(source / "Contents/empty", "");
   fs::create_symlink("MacOS/tool", source / "Contents/relative");
   fs::create_symlink("/nonexistent/target", source / "Contents/dangling");
+  if (root) {  // all of it nobody's, before the set-user-ID bit that a change of owner clears
+    fs::permissions(tools.folder(), fs::perms::others_exec, fs::perm_options::add);
+    ASSERT_EQ(lchown(folder.path().c_str(), 65534, 65534), 0);
+    for (const auto& entry : fs::recursive_directory_iterator(folder.path())) {
+      ASSERT_EQ(lchown(entry.path().c_str(), 65534, 65534), 0) << entry.path();
+    }
+  }
   ASSERT_EQ(setxattr((source / "Contents/MacOS/tool").c_str(), "user.pelorin", "value", 5, 0), 0);
   ASSERT_EQ(setxattr((source / "Contents").c_str(), "user.folder", "", 0, 0), 0);
   chmod((source / "Contents/MacOS/tool").c_str(), 0751);
@@ -184,10 +211,26 @@ TEST(Ditto, MakesAFaithfulCopy) {
   utimensat(AT_FDCWD, (source / "Contents/relative").c_str(), old, AT_SYMLINK_NOFOLLOW);
   utimensat(AT_FDCWD, (source / "Contents/Locked").c_str(), old, 0);
 
-  auto copy = folder / "staging/copy.app";
-  fs::create_directory(folder / "staging");
-  ASSERT_EQ(status(tools.tools().ditto, {source, copy}), 0);
-  EXPECT_EQ(tree(copy), tree(source));
+  struct Case {
+    const char* name;
+    mode_t umask;
+    Arguments command;  // then SOURCE DESTINATION
+  } cases[] = {
+      {"as this process", 022, {tools.tools().ditto}},
+      {"as a user under umask 0277", 0277,
+       root ? Arguments{dropRoot[0], dropRoot[1], dropRoot[2], dropRoot[3], tools.tools().ditto}
+            : Arguments{tools.tools().ditto}},
+  };
+  for (const auto& c : cases) {
+    auto copy = folder / "staging" / c.name;
+    Umask mask(c.umask);
+    Arguments arguments(c.command.begin() + 1, c.command.end());
+    arguments.insert(arguments.end(), {source, copy});
+    EXPECT_EQ(status(c.command.front(), arguments), 0) << c.name;
+    if (fs::exists(copy)) {
+      EXPECT_EQ(tree(copy), tree(source)) << c.name;
+    }
+  }
 }
 
 TEST(Ditto, RefusesWithoutLeavingAnythingBehind) {
@@ -319,11 +362,24 @@ TEST_F(SealCheck, AnySealDoubtIsARefusal) {
                               {"com.pelorin-ai.code", "K4QW7ZP1MX", false});
        },
        0, 1},
+      {"a sealed main executable that is no Mach-O",
+       [&] {
+         writeFile(app_ / "Contents/MacOS/Pelorin Code", "#!/bin/sh\n");
+         PelorinRelease::seal(app_, tools_.keys().privatePem);
+       },
+       1, 1},
+      {"a sealed Mach-O named outside Contents/MacOS",
+       [&] {
+         fs::rename(app_ / "Contents/MacOS/Pelorin Code", app_ / "Contents/Resources/code");
+         PelorinRelease::setInfoKeys(app_, {{"CFBundleExecutable", "../Resources/code"}});
+         PelorinRelease::seal(app_, tools_.keys().privatePem);
+       },
+       1, 1},
   };
   auto anchor = readFile(tools_.folder() / "anchor.pem");
   for (const auto& c : cases) {
-    fs::remove(app_ / "Contents/pipe");
-    fs::remove(app_ / "Contents/_CodeSignature/extra");
+    fs::remove_all(app_);
+    PelorinRelease::makeSampleApp(app_, PelorinRelease::Architecture::arm64);
     writeFile(tools_.folder() / "anchor.pem", anchor);
     PelorinRelease::seal(app_, tools_.keys().privatePem);
     ASSERT_EQ(status(tools_.tools().codesign, deep()), 0) << c.name;
@@ -333,17 +389,85 @@ TEST_F(SealCheck, AnySealDoubtIsARefusal) {
   }
 }
 
-TEST_F(SealCheck, SealingRefusesALinkLeavingTheBundle) {
-  for (const char* target : {"/etc/passwd", "../../../outside", "../../../Pelorin Code.app"}) {
-    fs::remove(app_ / "Contents/Resources/link");
-    fs::create_symlink(target, app_ / "Contents/Resources/link");
-    EXPECT_THROW(PelorinRelease::seal(app_, tools_.keys().privatePem), PelorinSeal::SealError)
-        << target;
+using Links = std::vector<std::pair<std::string, std::string>>;  // name in the bundle, target
+
+// The links made after sealing and then listed in the seal and signed, as a seal made by a tool
+// that let them through would be: the verifying side must refuse them on its own.
+void signWithLinks(const fs::path& app, const Links& links, const std::string& privatePem) {
+  auto list = nlohmann::json::parse(readFile(app / PelorinSeal::kResourcesFile));
+  for (const auto& [name, target] : links) {
+    fs::create_symlink(target, app / name);
+    list["entries"][name] = {{"type", "link"}, {"target", target}};
   }
-  fs::remove(app_ / "Contents/Resources/link");
-  fs::create_symlink("../../Contents/Info.plist", app_ / "Contents/Resources/link");
-  EXPECT_NO_THROW(PelorinRelease::seal(app_, tools_.keys().privatePem));
-  EXPECT_EQ(status(tools_.tools().codesign, deep()), 0);
+  auto text = list.dump(1) + "\n";
+  std::unique_ptr<BIO, decltype(&BIO_free)> pem(
+      BIO_new_mem_buf(privatePem.data(), int(privatePem.size())), BIO_free);
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+      PEM_read_bio_PrivateKey(pem.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                  EVP_MD_CTX_free);
+  unsigned char signature[64];
+  std::size_t length = sizeof signature;
+  ASSERT_EQ(EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get()), 1);
+  ASSERT_EQ(EVP_DigestSign(context.get(), signature, &length,
+                           reinterpret_cast<const unsigned char*>(text.data()), text.size()),
+            1);
+  std::string hex;
+  for (std::size_t i = 0; i < length; ++i) {
+    char pair[3];
+    std::snprintf(pair, sizeof pair, "%02x", signature[i]);
+    hex += pair;
+  }
+  writeFile(app / PelorinSeal::kResourcesFile, text);
+  writeFile(app / PelorinSeal::kSignatureFile, hex + "\n");
+}
+
+TEST_F(SealCheck, LinksMustResolveInsideTheBundle) {
+  const std::string resources = "Contents/Resources/";
+  struct Case {
+    const char* name;
+    Links links;
+    bool inside;
+  } cases[] = {
+      {"to a file in another folder", {{resources + "link", "../../Contents/Info.plist"}}, true},
+      {"to the bundle itself", {{resources + "root", "../.."}}, true},
+      {"a chain into a linked folder",
+       {{resources + "macos", "../MacOS"},
+        {resources + "main", "macos/Pelorin Code"},
+        {resources + "again", "./main"}},
+       true},
+      {"absolute", {{resources + "link", "/etc/passwd"}}, false},
+      {"climbing out in its text", {{resources + "link", "../../../outside"}}, false},
+      {"onto the bundle's own name", {{resources + "link", "../../../Pelorin Code.app"}}, false},
+      {"climbing out through a link to the folder above",
+       {{resources + "up", ".."}, {resources + "x", "up/../../.."}},
+       false},
+      {"a chain climbing out",
+       {{resources + "a", "b/../../.."}, {resources + "b", "c"}, {resources + "c", "../.."}},
+       false},
+      {"a loop", {{resources + "a", "b"}, {resources + "b", "a"}}, false},
+      {"through a link to a file used as a folder",
+       {{resources + "f", "greeting.txt"}, {resources + "x", "f/../../.."}},
+       false},
+  };
+  const auto& codesign = tools_.tools().codesign;
+  auto good = requirement("com.pelorin-ai.code", "K4QW7ZP1MX");
+  for (const auto& c : cases) {
+    fs::remove_all(app_);
+    PelorinRelease::makeSampleApp(app_, PelorinRelease::Architecture::arm64);
+    PelorinRelease::seal(app_, tools_.keys().privatePem);
+    signWithLinks(app_, c.links, tools_.keys().privatePem);
+    int accepted = c.inside ? 0 : 1;
+    EXPECT_EQ(status(codesign, deep()), accepted) << c.name;
+    EXPECT_EQ(status(codesign, withRequirement(good)), accepted) << c.name;
+    EXPECT_EQ(status(tools_.tools().spctl, assess()), accepted) << c.name;
+    if (c.inside) {
+      EXPECT_NO_THROW(PelorinRelease::seal(app_, tools_.keys().privatePem)) << c.name;
+    } else {
+      EXPECT_THROW(PelorinRelease::seal(app_, tools_.keys().privatePem), PelorinSeal::SealError)
+          << c.name;
+    }
+  }
 }
 
 }  // namespace

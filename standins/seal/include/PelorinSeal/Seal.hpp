@@ -34,8 +34,8 @@ KeyPair generateKeyPair();
 // The public half of a private key in PEM form.
 std::string publicKeyOf(std::string_view privatePem);
 
-// Lists every entry of the bundle (files with mode and digest, folders, relative links that stay
-// inside) and signs the list with the private key.
+// Lists every entry of the bundle (files with mode and digest, folders, links that resolve inside
+// it through its own links) and signs the list with the private key. Never writes through a link.
 void seal(const std::filesystem::path& bundle, const Identity& identity,
           std::string_view privatePem);
 
