@@ -3,8 +3,6 @@
 # package the project asks for becomes an interface target that carries the build machine's
 # headers of that package and nothing else: never /usr/include as a whole, whose C library would
 # win over the target's. Static libraries and object files build; nothing that links them does.
-cmake_minimum_required(VERSION 3.25)
-
 execute_process(COMMAND dpkg-architecture -qDEB_HOST_MULTIARCH
                 OUTPUT_VARIABLE pelorin_multiarch OUTPUT_STRIP_TRAILING_WHITESPACE
                 COMMAND_ERROR_IS_FATAL ANY)

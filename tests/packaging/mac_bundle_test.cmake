@@ -1,5 +1,5 @@
 # The macOS application bundle as `cmake --install` lays it out, checked without running it:
-# cmake -DBUILD_DIR=... -DPROGRAM=... -DVERSION=... -DPLISTUTIL=... -DSCRATCH=...
+# cmake -DBUILD_DIR=... -DPROGRAM=... -DVERSION=... -DPLIST_TOOL=plistutil|plutil -DSCRATCH=...
 #       -P mac_bundle_test.cmake
 # It needs the resources built, not the program linked, so a cross build on Linux runs it too.
 cmake_minimum_required(VERSION 3.25)
@@ -54,13 +54,20 @@ foreach(file Info.plist
   endif()
 endforeach()
 
-# Info.plist: a property list that libplist reads, with these values.
+# Info.plist: a property list that libplist (or macOS's plutil) reads, with these values.
 set(plist ${installed}/Info.plist)
 if(EXISTS ${plist})
-  execute_process(COMMAND ${PLISTUTIL} -i ${plist} -f bin -o ${SCRATCH}/Info.bin
-                  RESULT_VARIABLE status OUTPUT_QUIET ERROR_QUIET)
-  if(NOT status EQUAL 0 OR NOT EXISTS ${SCRATCH}/Info.bin)
-    fail("Info.plist does not parse")
+  if(PLIST_TOOL MATCHES "plutil$")
+    execute_process(COMMAND ${PLIST_TOOL} -lint ${plist} RESULT_VARIABLE status OUTPUT_QUIET)
+  else()
+    execute_process(COMMAND ${PLIST_TOOL} -i ${plist} -f bin -o ${SCRATCH}/Info.bin
+                    RESULT_VARIABLE status OUTPUT_QUIET ERROR_QUIET)
+    if(NOT EXISTS ${SCRATCH}/Info.bin)
+      set(status "no output")
+    endif()
+  endif()
+  if(NOT status EQUAL 0)
+    fail("Info.plist does not parse: ${status}")
   endif()
   file(READ ${plist} text)
   if(text MATCHES "[$@]{")
