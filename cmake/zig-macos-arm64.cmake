@@ -36,8 +36,7 @@ set(CMAKE_CXX_COMPILER "${wrappers}/c++")
 set(CMAKE_AR "${wrappers}/ar" CACHE FILEPATH "")
 set(CMAKE_RANLIB "${wrappers}/ranlib" CACHE FILEPATH "")
 
-# Linking a C++ test program makes zig build libc++ for the target (minutes): the compiler checks
-# build static libraries instead.
+# The configuration checks compile without linking, like everything this toolchain builds here.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 
 # Nothing of the build machine is a macOS library or header.
