@@ -108,5 +108,13 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 rm -f "$demo_log"
 
+# Every translation unit of the macOS product, compiled for arm64 macOS, and the application
+# bundle's layout: one result (scripts/mac_check.sh prints its own line).
+if scripts/mac_check.sh; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+fi
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,5 +1,6 @@
 #include <libproc.h>
 #include <sys/sysctl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -24,13 +25,23 @@ InstallerCore::SystemVersion productVersion() {
   return HostParts::leadingNumbers(std::string_view(text, strnlen(text, sizeof text)));
 }
 
+// Whether the process runs as `user`, by its real or its effective user id. Another user's
+// session running the product does not stand in the way of this user's install.
+bool runsAs(pid_t pid, uid_t user) {
+  struct proc_bsdshortinfo info;
+  return proc_pidinfo(pid, PROC_PIDT_SHORTBSDINFO, 0, &info, sizeof info) == int(sizeof info) &&
+         (info.pbsi_ruid == user || info.pbsi_uid == user);
+}
+
 // A process of this user whose executable lies inside a bundle with that identifier.
 bool applicationRuns(std::string_view bundleID) {
   int count = proc_listallpids(nullptr, 0);
   if (count <= 0) return false;
   std::vector<pid_t> pids(std::size_t(count) + 64);
   count = proc_listallpids(pids.data(), int(pids.size() * sizeof(pid_t)));
+  const uid_t user = getuid();
   for (int i = 0; i < count; ++i) {
+    if (!runsAs(pids[std::size_t(i)], user)) continue;
     char path[PROC_PIDPATHINFO_MAXSIZE];
     int length = proc_pidpath(pids[std::size_t(i)], path, sizeof path);
     if (length > 0 &&
