@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstddef>
+#include <string>
 #include <utility>
 
 namespace PelorinInstaller {
@@ -23,5 +25,9 @@ class FileDescriptor {
  private:
   int fd_;
 };
+
+// Appends what `fd` holds, up to its end or until `into` holds `limit` bytes. False, with errno
+// set, when a read fails; what came before the failure stays in `into`.
+bool readUpTo(int fd, std::size_t limit, std::string& into);
 
 }  // namespace PelorinInstaller

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "pipeline/FileDescriptor.hpp"
 #include "pipeline/PlistGuard.hpp"
 
 namespace PelorinInstaller {
@@ -15,32 +16,16 @@ namespace {
 // Far above any real Info.plist; keeps a hostile one from filling memory.
 constexpr off_t kMaxBytes = 1 << 20;
 
-// Closes a descriptor on every way out.
-struct Descriptor {
-  int fd;
-  ~Descriptor() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 // The whole file, or none. Non-blocking so that a FIFO in an image cannot stall the reader.
 std::optional<std::string> contents(const std::filesystem::path& file) {
-  Descriptor input{open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+  FileDescriptor input(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   struct stat info;
-  if (input.fd < 0 || fstat(input.fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+  if (!input.isOpen() || fstat(input.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
       info.st_size > kMaxBytes) {
     return std::nullopt;
   }
-  std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t got = ::read(input.fd, bytes.data() + done, bytes.size() - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return std::nullopt;
-    if (got == 0) break;
-    done += static_cast<std::size_t>(got);
-  }
-  bytes.resize(done);
+  std::string bytes;
+  if (!readUpTo(input.get(), static_cast<std::size_t>(info.st_size), bytes)) return std::nullopt;
   return bytes;
 }
 

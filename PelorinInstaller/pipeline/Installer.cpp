@@ -62,22 +62,12 @@ std::string randomUUID() {
 
 // Reads at most `limit` bytes of a file: enough to tell an oversized manifest.
 std::string readFile(const fs::path& file, std::int64_t limit) {
-  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throwFileError("open", file, errno);
+  FileDescriptor input(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!input.isOpen()) throwFileError("open", file, errno);
   std::string bytes;
-  char buffer[65536];
-  while (static_cast<std::int64_t>(bytes.size()) < limit) {
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      int error = errno;
-      ::close(fd);
-      throwFileError("read", file, error);
-    }
-    if (got == 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(got));
+  if (!readUpTo(input.get(), static_cast<std::size_t>(limit), bytes)) {
+    throwFileError("read", file, errno);
   }
-  ::close(fd);
   return bytes;
 }
 

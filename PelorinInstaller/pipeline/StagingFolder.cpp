@@ -48,17 +48,8 @@ void writeRecord(const fs::path& record, const std::string& text) {
 
 std::optional<std::string> readRecord(const fs::path& record) {
   FileDescriptor file(::open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!file.isOpen()) return std::nullopt;
-  std::string text(kRecordLimit, '\0');
-  std::size_t size = 0;
-  while (size < text.size()) {
-    ssize_t got = ::read(file.get(), text.data() + size, text.size() - size);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return std::nullopt;
-    if (got == 0) break;
-    size += static_cast<std::size_t>(got);
-  }
-  text.resize(size);
+  std::string text;
+  if (!file.isOpen() || !readUpTo(file.get(), kRecordLimit, text)) return std::nullopt;
   return text;
 }
 
