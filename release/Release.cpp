@@ -28,26 +28,6 @@ struct PlistFree {
 };
 using Plist = std::unique_ptr<void, PlistFree>;
 
-// A private working folder, removed with its contents on every way out.
-class WorkFolder {
- public:
-  explicit WorkFolder(const fs::path& parent) {
-    std::string pattern = (parent / ".pelorin-release-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw ReleaseError("cannot make a folder in " + parent.string());
-    path_ = pattern;
-  }
-  ~WorkFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  WorkFolder(const WorkFolder&) = delete;
-  WorkFolder& operator=(const WorkFolder&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
 struct Descriptor {
   int fd;
   ~Descriptor() {
@@ -108,6 +88,17 @@ void checkManifest(std::string_view text, std::string_view minimum) {
 }
 
 }  // namespace
+
+WorkFolder::WorkFolder(const fs::path& parent) {
+  std::string pattern = (parent / ".pelorin-release-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw ReleaseError("cannot make a folder in " + parent.string());
+  path_ = pattern;
+}
+
+WorkFolder::~WorkFolder() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
 
 void setInfoKeys(const fs::path& bundle, const std::map<std::string, std::string>& keys,
                  PlistFormat format) {

@@ -1,6 +1,8 @@
 // pelorin-release: the publisher's command line. See "Publishing a release" in README.md.
 #include <stdlib.h>
+#include <unistd.h>
 #include <InstallerCore/InstallerError.hpp>
+#include <PelorinRelease/HostCheck.hpp>
 #include <PelorinRelease/Release.hpp>
 
 #include <algorithm>
@@ -8,6 +10,9 @@
 #include <iostream>
 #include <map>
 #include <vector>
+
+#include "pipeline/Host.hpp"
+#include "pipeline/HostParts.hpp"
 
 namespace {
 
@@ -19,7 +24,8 @@ constexpr const char* kUsage =
     "       pelorin-release sample [--arch arm64|x64|universal] BUNDLE\n"
     "       pelorin-release publish --version VERSION --minimum-system VERSION --key KEYFILE\n"
     "                               --out WEBROOT (--app APP [--app-x64 APP] | --sample ARCH)\n"
-    "                               [--host HOST] [--binary-plist]\n";
+    "                               [--host HOST] [--binary-plist]\n"
+    "       pelorin-release check [--full] [--host HOST[:PORT]]\n";
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -128,6 +134,59 @@ int publish(const std::vector<std::string>& arguments) {
   return 0;
 }
 
+// A whole image's download as it goes: a bar on a terminal, otherwise a line every tenth.
+class Progress {
+ public:
+  void show(const std::string& arch, double fraction) {
+    int percent = static_cast<int>(fraction * 100);
+    if (arch == arch_ && percent == percent_) return;
+    if (arch != arch_) percent_ = -1;
+    arch_ = arch;
+    if (terminal_) {
+      int filled = percent / 5;
+      std::cerr << "\r" << arch << " [" << std::string(filled, '#') << std::string(20 - filled, ' ')
+                << "] " << percent << "%" << std::flush;
+      shown_ = true;
+    } else if (percent / 10 != percent_ / 10) {
+      std::cerr << arch << ": " << percent << "%\n";
+    }
+    percent_ = percent;
+  }
+  // Clears the bar before a line of the report.
+  void clear() {
+    if (shown_) std::cerr << "\r\033[K" << std::flush;
+    shown_ = false;
+  }
+
+ private:
+  bool terminal_ = isatty(STDERR_FILENO) == 1;
+  bool shown_ = false;
+  std::string arch_;
+  int percent_ = -1;
+};
+
+int check(const std::vector<std::string>& arguments) {
+  std::vector<std::string> positional;
+  auto found = options(arguments, positional, {"--full"});
+  HostCheckOptions check;
+  check.transfer = PelorinInstaller::HostParts::compiledTransferSettings();
+  // The build's mappings lead to where it reaches the host; --host replaces them.
+  if (found.contains("--host")) check.transfer.connectTo = {connectToHost(take(found, "--host"))};
+  check.full = found.erase("--full") == 1;
+  noneLeft(found, positional, 0);
+  check.system = PelorinInstaller::Host::live().system;
+  Progress progress;
+  check.progress = [&](const std::string& arch, double fraction) { progress.show(arch, fraction); };
+  bool passed = true;
+  checkHost(check, [&](const CheckLine& line) {
+    progress.clear();
+    std::cout << (line.passed ? "pass  " : "FAIL  ") << line.name << ": " << line.detail
+              << std::endl;
+    passed = passed && line.passed;
+  });
+  return passed ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -139,6 +198,7 @@ int main(int argc, char** argv) {
     if (command == "keygen") return keygen(arguments);
     if (command == "sample") return sample(arguments);
     if (command == "publish") return publish(arguments);
+    if (command == "check") return check(arguments);
     throw UsageError("unknown command " + command);
   } catch (const UsageError& error) {
     std::cerr << "pelorin-release: " << error.what() << "\n" << kUsage;

@@ -23,6 +23,19 @@ struct ReleaseError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A private working folder in `parent`, removed with its contents on every way out.
+class WorkFolder {
+ public:
+  explicit WorkFolder(const fs::path& parent);
+  ~WorkFolder();
+  WorkFolder(const WorkFolder&) = delete;
+  WorkFolder& operator=(const WorkFolder&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
 enum class Architecture { arm64, x64, universal };
 std::optional<Architecture> architectureNamed(std::string_view name);  // "arm64", "x64", ...
 
