@@ -226,8 +226,8 @@ CheckLine failed(std::string name, std::string error, const std::string& detail)
 // A request for an image from `offset`, judged as the downloader judges a response.
 CheckLine probe(const std::string& name, const ReleaseManifest::Artifact& artifact,
                 std::int64_t offset, const TransferSettings& settings) {
-  auto answer = fetch(artifact.url, offset ? std::optional(offset) : std::nullopt, kProbeBytes,
-                      settings);
+  auto answer =
+      fetch(artifact.url, offset ? std::optional(offset) : std::nullopt, kProbeBytes, settings);
   auto what = described(answer);
   if (answer.refused) return failed(name, "error.invalidURL", what);
   if (answer.result != CURLE_OK) return failed(name, networkText(answer.result), what);
@@ -236,8 +236,8 @@ CheckLine probe(const std::string& name, const ReleaseManifest::Artifact& artifa
                         std::to_string(bytes);
   bool resumed = false;
   try {
-    resumed = InstallerCore::DownloadResponse::append(answer.status, answer.contentRange, offset,
-                                                      bytes);
+    resumed =
+        InstallerCore::DownloadResponse::append(answer.status, answer.contentRange, offset, bytes);
   } catch (...) {
     return failed(name, seenAs(std::current_exception()),
                   what + (offset ? "; wanted 206 with Content-Range \"" + expected + "\"" : ""));
@@ -301,10 +301,10 @@ CheckLine checkTls(const TransferSettings& settings) {
   auto chain = handshake(true, result);
   if (result == CURLE_OK) return passed(name, chain + "; trusted by " + store);
   auto error = networkText(result);
+  if (result != CURLE_PEER_FAILED_VERIFICATION) return failed(name, error, "no TLS connection");
   // Only to say what the host presents: the unverified connection sends nothing.
   CURLcode unverified;
   chain = handshake(false, unverified);
-  if (unverified != CURLE_OK) return failed(name, error, "no TLS connection");
   return failed(name, error, chain + "; not trusted by " + store);
 }
 
@@ -334,7 +334,9 @@ CheckLine download(const std::string& name, const std::string& arch,
                                  progress)
         .run();
   } catch (...) {
-    return failed(name, seenAs(std::current_exception()), "the download did not complete");
+    return failed(name, seenAs(std::current_exception()),
+                  "the installer's downloader stopped; the manifest says " +
+                      std::to_string(artifact.bytes) + " bytes");
   }
   auto digest = PelorinInstaller::hash(file);
   auto size = std::to_string(fs::file_size(file)) + " bytes";
@@ -373,7 +375,8 @@ std::vector<CheckLine> checkHost(const HostCheckOptions& options,
     if (error.code().category() == PelorinInstaller::networkCategory()) {
       add(failed(fetched, seen, "no usable answer"));
     } else {
-      add(failed(fetched, seen, described(fetch(url, std::nullopt, kManifestCap, options.transfer))));
+      add(failed(fetched, seen,
+                 described(fetch(url, std::nullopt, kManifestCap, options.transfer))));
     }
     return lines;
   }

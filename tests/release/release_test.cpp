@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <InstallerCore/Distribution.hpp>
 #include <InstallerCore/InstallerError.hpp>
 #include <InstallerCore/MachO.hpp>
 #include <InstallerCore/ReleaseManifest.hpp>
+#include <PelorinRelease/HostCheck.hpp>
 #include <PelorinRelease/Release.hpp>
 #include <functional>
 #include <map>
@@ -14,6 +17,8 @@
 #include "TestSupport.hpp"
 #include "pipeline/Checks.hpp"
 #include "pipeline/Command.hpp"
+#include "support/ContactProbe.hpp"
+#include "support/TestDistribution.hpp"
 
 namespace {
 
@@ -280,6 +285,7 @@ TEST(ReleaseTool, CommandLine) {
        {"publish", "--version", "1.4.0", "--minimum-system", "13.0.0", "--key", key, "--out", www,
         "--sample", "arm64", "--channel", "beta"},
        2},
+      {"check with an unknown option", {"check", "--fast"}, 2},
       {"publish an application and a sample",
        {"publish", "--version", "1.4.0", "--minimum-system", "13.0.0", "--key", key, "--out", www,
         "--sample", "arm64", "--app", (folder / "Sample.app").string()},
@@ -305,4 +311,195 @@ TEST(ReleaseTool, CommandLine) {
             PelorinInstaller::hash(www + "/desktop-releases/2.0.0-beta.1/app-arm64.dmg"));
 }
 
+// The first failing line of a check as "name fragment: error", or "all passed".
+std::string firstFailure(const std::vector<CheckLine>& lines) {
+  for (const auto& line : lines) {
+    if (!line.passed) return line.name + ": " + line.detail;
+  }
+  return "all passed";
+}
+
+bool failsAs(const std::vector<CheckLine>& lines, const std::string& name,
+             const std::string& error) {
+  auto failure = firstFailure(lines);
+  return failure.find(name) != std::string::npos && failure.find(": " + error) != std::string::npos;
+}
+
+TEST(HostCheck, NamesEachFaultOfTheHost) {
+  using PelorinTesting::Reply;
+  using PelorinTesting::Request;
+  TemporaryFolder folder;
+  std::string image(200 * 1024, '\0');
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = char(i * 7919 % 251);
+  writeFile(folder / "image", image);
+  const auto size = std::int64_t(image.size());
+  std::map<std::string, Artifact> artifacts;
+  for (const char* arch : {"arm64", "x64"}) {
+    artifacts[arch] = {artifactURL(kHost, "1.4.0", arch), PelorinInstaller::hash(folder / "image"),
+                       size};
+  }
+  const auto manifest = manifestText("1.4.0", "13.0.0", artifacts);
+  const std::string manifestPath = "/desktop-releases/installer/stable/latest.json",
+                    arm64 = "/desktop-releases/1.4.0/app-arm64.dmg";
+  const auto middle = "arm64.dmg from byte " + std::to_string(size / 2);
+  auto withHeader = [](PelorinTesting::Route route, std::string name, std::string value) {
+    return [=](const Request& request) {
+      auto reply = route(request);
+      reply.headers.emplace_back(name, value);
+      return reply;
+    };
+  };
+  auto reply = [](std::string body, bool chunked = false, bool stall = false) {
+    Reply reply;
+    reply.body = std::move(body);
+    reply.chunked = chunked;
+    reply.stallHeaders = stall;
+    return reply;
+  };
+  PelorinTesting::CertificateAuthority stranger("Another CA");
+  stranger.writePem(folder / "stranger.pem");
+  PelorinTesting::ContactProbe silent;
+
+  using Setup = std::function<void(PelorinTesting::TestServer&, HostCheckOptions&)>;
+  struct Case {
+    const char* name;
+    Setup setup;
+    bool full;
+    std::string line, error;  // the first failing line and the error it names
+  } cases[] = {
+      {"a correct host", [](auto&, auto&) {}, true, "", ""},
+      {"compresses although asked for identity",
+       [&](auto& s, auto&) {
+         s.route(arm64, withHeader(PelorinTesting::serveFile(image), "Content-Encoding", "gzip"));
+       },
+       false, "arm64.dmg from byte 0", "error.damagedDownload"},
+      {"ignores Range",
+       [&](auto& s, auto&) { s.route(arm64, [&](const Request&) { return reply(image); }); }, false,
+       middle, "no resume"},
+      {"a Content-Range without the total",
+       [&](auto& s, auto&) {
+         s.route(arm64, [&](const Request& request) {
+           auto reply = PelorinTesting::serveFile(image)(request);
+           for (auto& [key, value] : reply.headers) {
+             if (key == "Content-Range") value = value.substr(0, value.find('/')) + "/*";
+           }
+           return reply;
+         });
+       },
+       false, middle, "error.invalidResponse"},
+      {"a redirect to another host",
+       [&](auto& s, auto&) {
+         s.route(arm64, [](const Request&) {
+           return Reply::redirect(302, "https://cdn.other.example/app-arm64.dmg");
+         });
+       },
+       false, "arm64.dmg from byte 0", "error.invalidURL"},
+      {"a chain the client does not trust",
+       [&](auto&, auto& o) { o.transfer.caFile = (folder / "stranger.pem").string(); }, false,
+       "TLS chain", "error.network"},
+      {"a manifest past 1 MiB",
+       [&](auto& s, auto&) {
+         s.route(manifestPath, PelorinTesting::serveFile(manifest + std::string(1 << 20, ' ')));
+       },
+       false, "latest.json", "error.invalidResponse"},
+      {"a manifest without length that runs past 1 MiB",
+       [&](auto& s, auto&) {
+         s.route(manifestPath,
+                 [&](const Request&) { return reply(manifest + std::string(1 << 20, ' '), true); });
+       },
+       false, "latest.json", "error.damagedDownload"},
+      {"a manifest for a newer system",
+       [&](auto& s, auto&) {
+         s.route(manifestPath,
+                 PelorinTesting::serveFile(manifestText("1.4.0", "99.0.0", artifacts)));
+       },
+       false, "manifest on this system 13.0.0", "error.unsupportedSystem"},
+      {"an image re-uploaded with another size",
+       [&](auto& s, auto&) { s.route(arm64, PelorinTesting::serveFile(image + "more")); }, false,
+       "arm64.dmg from byte 0", "error.invalidResponse"},
+      {"an image re-uploaded with other bytes",
+       [&](auto& s, auto&) {
+         auto other = image;
+         other[size - 1] ^= 1;
+         s.route(arm64, PelorinTesting::serveFile(other));
+       },
+       true, "arm64.dmg whole", "error.damagedDownload"},
+      {"an image that does not end",
+       [&](auto& s, auto&) {
+         s.route(arm64, [&](const Request& request) {
+           if (request.header("Range")) return PelorinTesting::serveFile(image)(request);
+           return reply(image + image, true);
+         });
+       },
+       true, "arm64.dmg whole", "error.damagedDownload"},
+      {"a host that stalls",
+       [&](auto& s, auto&) {
+         s.route(manifestPath, [&](const Request&) { return reply(manifest, false, true); });
+       },
+       false, "latest.json", "error.network"},
+      {"a host that does not answer",
+       [&](auto&, auto& o) {
+         o.transfer.connectTo = {
+             PelorinTesting::TestDistribution::connectTo(kHost, 443, silent.port())};
+       },
+       false, "TLS chain", "error.network"},
+  };
+  for (const auto& c : cases) {
+    PelorinTesting::TestDistribution distribution;
+    auto& server = distribution.server();
+    server.route(manifestPath, PelorinTesting::serveFile(manifest));
+    for (const auto& [arch, artifact] : artifacts) {
+      server.route(InstallerCore::Url::parse(artifact.url)->path(),
+                   PelorinTesting::serveFile(image));
+    }
+    HostCheckOptions options{distribution.settings(), {13, 0, 0}, c.full, {}};
+    options.transfer.requestTimeout = std::chrono::seconds(2);
+    c.setup(server, options);
+    auto lines = checkHost(options);
+    if (c.line.empty()) {
+      EXPECT_EQ(firstFailure(lines), "all passed") << c.name;
+      EXPECT_EQ(lines.size(), 10u) << c.name;  // TLS, manifest, 2 decodings, 3 per image
+    } else {
+      EXPECT_TRUE(failsAs(lines, c.line, c.error)) << c.name << ": " << firstFailure(lines);
+    }
+    for (const auto& request : server.requests()) EXPECT_EQ(request.method, "GET") << c.name;
+  }
+}
+
+// nginx (scripts/nginx.sh) on loopback, stopped on destruction.
+class Nginx {
+ public:
+  Nginx(const fs::path& work, const fs::path& root) : work_(work) {
+    fs::create_directories(work);
+    PelorinInstaller::Command::run(
+        "/bin/bash", {"-c", "\"$0\" free-port >\"$1\"", PELORIN_NGINX_SCRIPT, work / "port"});
+    port_ = std::stoi(readFile(work / "port"));
+    PelorinInstaller::Command::run("/bin/bash", {PELORIN_NGINX_SCRIPT, work.string(),
+                                                 std::to_string(port_), kHost, root.string()});
+  }
+  ~Nginx() {
+    pid_t pid = std::stoi(readFile(work_ / "nginx.pid"));
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 100 && kill(pid, 0) == 0; ++i) usleep(50'000);
+  }
+  int port() const { return port_; }
+
+ private:
+  fs::path work_;
+  int port_ = 0;
+};
+
+TEST_F(Publish, HostCheckPassesAgainstNginxServingARelease) {
+  publish(options_);
+  Nginx nginx(folder_ / "nginx", options_.webRoot);
+  const auto host = "127.0.0.1:" + std::to_string(nginx.port());
+  PelorinInstaller::TransferSettings settings;
+  settings.caFile = (folder_ / "nginx/cert.pem").string();
+  settings.connectTo = {connectToHost(host)};
+  auto lines = checkHost({settings, {13, 0, 0}, true, {}});
+  EXPECT_EQ(firstFailure(lines), "all passed");
+  EXPECT_EQ(lines.size(), 10u);
+  // The command line trusts only the build's store, which does not hold nginx's certificate.
+  EXPECT_EQ(run({"check", "--host", host}), 1);
+}
 }  // namespace
