@@ -7,6 +7,7 @@
 #include <InstallerCore/InstallerError.hpp>
 #include <InstallerCore/ReleaseManifest.hpp>
 #include <algorithm>
+#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -223,9 +224,17 @@ CheckLine failed(std::string name, std::string error, const std::string& detail)
   return {std::move(name), false, error + ": " + detail};
 }
 
-// A request for an image from `offset`, judged as the downloader judges a response.
+// Bytes of an image as a probe received them, from `start`.
+struct Sample {
+  std::int64_t start;
+  std::string bytes;
+};
+
+// A request for an image from `offset`, judged as the downloader judges a response; what a
+// passing one received goes to `samples`.
 CheckLine probe(const std::string& name, const ReleaseManifest::Artifact& artifact,
-                std::int64_t offset, const TransferSettings& settings) {
+                std::int64_t offset, const TransferSettings& settings,
+                std::vector<Sample>& samples) {
   auto answer =
       fetch(artifact.url, offset ? std::optional(offset) : std::nullopt, kProbeBytes, settings);
   auto what = described(answer);
@@ -260,6 +269,7 @@ CheckLine probe(const std::string& name, const ReleaseManifest::Artifact& artifa
   if (offset && !resumed) {
     return failed(name, "no resume", what + ": an interrupted download starts over");
   }
+  samples.push_back({start, std::move(answer.body)});
   return passed(name, what);
 }
 
@@ -323,9 +333,11 @@ std::optional<InstallerCore::SystemVersion> minimumOf(const std::string& text) {
 }
 
 // Downloads the image whole with the installer's downloader and compares it with the manifest.
+// Then the probes' bytes must be the image's own at their places: a host that serves another
+// file to ranges breaks every resumed download.
 CheckLine download(const std::string& name, const std::string& arch,
-                   const ReleaseManifest::Artifact& artifact, const fs::path& folder,
-                   const HostCheckOptions& options) {
+                   const ReleaseManifest::Artifact& artifact, const std::vector<Sample>& samples,
+                   const fs::path& folder, const HostCheckOptions& options) {
   auto file = folder / ("app-" + arch + ".dmg");
   try {
     std::function<void(double)> progress;
@@ -344,7 +356,18 @@ CheckLine download(const std::string& name, const std::string& arch,
     return failed(name, "error.damagedDownload",
                   size + " with SHA-256 " + digest + ", the manifest says " + artifact.sha256);
   }
-  return passed(name, size + ", SHA-256 as in the manifest");
+  std::ifstream input(file, std::ios::binary);
+  for (const auto& sample : samples) {
+    std::string own(sample.bytes.size(), '\0');
+    input.seekg(sample.start);
+    input.read(own.data(), static_cast<std::streamsize>(own.size()));
+    if (!input || own != sample.bytes) {
+      return failed(name, "error.damagedDownload",
+                    "the bytes served from byte " + std::to_string(sample.start) +
+                        " are not the image's: a download resumed there fails its digest");
+    }
+  }
+  return passed(name, size + ", SHA-256 as in the manifest, and so are the probes' bytes");
 }
 
 }  // namespace
@@ -406,13 +429,16 @@ std::vector<CheckLine> checkHost(const HostCheckOptions& options,
 
   for (const auto& [arch, artifact] : manifest->artifacts) {
     const auto image = arch + " image " + artifact.url.text();
-    add(probe(image + " from byte 0", artifact, 0, options.transfer));
+    std::vector<Sample> samples;
+    add(probe(image + " from byte 0", artifact, 0, options.transfer, samples));
     if (artifact.bytes >= 2) {
       const auto middle = artifact.bytes / 2;
-      add(probe(image + " from byte " + std::to_string(middle), artifact, middle,
-                options.transfer));
+      add(probe(image + " from byte " + std::to_string(middle), artifact, middle, options.transfer,
+                samples));
     }
-    if (options.full) add(download(image + " whole", arch, artifact, work.path(), options));
+    if (options.full) {
+      add(download(image + " whole", arch, artifact, samples, work.path(), options));
+    }
   }
   return lines;
 }

@@ -69,6 +69,13 @@ if [ -z "$host_down" ]; then
   demo_fetch_manifest >/dev/null || demo_fail "the distribution host does not serve the manifest" \
     "(see $DEMO_HOST_WORK/error.log)"
   demo_say "serving release $version as https://$DEMO_HOSTNAME/ from 127.0.0.1:$DEMO_PORT"
+  # The publisher's own check of the host, through the build's trust store and connect-to.
+  demo_say "pelorin-release check --full"
+  if "$DEMO_BIN/pelorin-release" check --full; then
+    [ -z "$corrupt" ] || demo_fail "the host check passed a damaged image"
+  else
+    [ -n "$corrupt" ] || demo_fail "the host check failed"
+  fi
 else
   demo_say "the distribution host is stopped"
 fi

@@ -424,6 +424,15 @@ TEST(HostCheck, NamesEachFaultOfTheHost) {
          s.route(arm64, PelorinTesting::serveFile(other));
        },
        true, "arm64.dmg whole", "error.damagedDownload"},
+      {"another image's bytes for ranges",
+       [&](auto& s, auto&) {
+         s.route(arm64, [&](const Request& request) {
+           auto other = image;
+           other[size / 2] ^= 1;
+           return PelorinTesting::serveFile(request.header("Range") ? other : image)(request);
+         });
+       },
+       true, "arm64.dmg whole", "error.damagedDownload"},
       {"an image that does not end",
        [&](auto& s, auto&) {
          s.route(arm64, [&](const Request& request) {
