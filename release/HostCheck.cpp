@@ -293,7 +293,7 @@ std::string presentedChain(CURL* easy) {
 
 // A TLS handshake with the distribution host, no request sent.
 CheckLine checkTls(const TransferSettings& settings) {
-  const std::string name = "TLS chain";
+  const auto name = "TLS chain of " + std::string(Distribution::host());
   const auto store = settings.caFile.empty() ? "the system's trust store" : settings.caFile;
   auto connectTo = listOf(settings.connectTo);
   auto handshake = [&](bool verify, CURLcode& result) {
@@ -387,7 +387,7 @@ std::vector<CheckLine> checkHost(const HostCheckOptions& options,
 
   WorkFolder work(fs::temp_directory_path());
   const auto& url = Distribution::manifestURL();
-  const std::string fetched = "manifest " + url.text();
+  const std::string fetched = "manifest " + url.path();
   try {
     PelorinInstaller::Downloader(url, work.path() / "latest.json", std::nullopt, nullptr,
                                  options.transfer, {})
@@ -428,7 +428,7 @@ std::vector<CheckLine> checkHost(const HostCheckOptions& options,
   }
 
   for (const auto& [arch, artifact] : manifest->artifacts) {
-    const auto image = arch + " image " + artifact.url.text();
+    const auto image = arch + " " + artifact.url.path();
     std::vector<Sample> samples;
     add(probe(image + " from byte 0", artifact, 0, options.transfer, samples));
     if (artifact.bytes >= 2) {
