@@ -96,11 +96,9 @@ void configure(CURL* easy, const std::string& url, const TransferSettings& setti
   set(CURLOPT_SSL_VERIFYHOST, 2L);
   if (!settings.caFile.empty()) set(CURLOPT_CAINFO, settings.caFile.c_str());
   if (connectTo) set(CURLOPT_CONNECT_TO, connectTo);
-  // The installer's limits: idle time per request and the whole transfer.
-  auto idle = std::chrono::ceil<std::chrono::seconds>(settings.requestTimeout).count();
+  // The installer's limits: idle time per request (the connection here, the body in fetch())
+  // and the whole transfer.
   set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.requestTimeout.count()));
-  set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-  set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::max<long long>(idle, 1)));
   set(CURLOPT_TIMEOUT_MS, static_cast<long>(settings.transferTimeout.count()));
 }
 
@@ -119,7 +117,25 @@ struct Answer {
 struct Receiving {
   Answer& answer;
   std::size_t cap;
+  std::chrono::milliseconds idle;
+  std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
+  curl_off_t received = 0;
+  bool stalled = false;
 };
+
+// Ends a request that has received nothing for the idle time, as the downloader does.
+int watch(void* user, curl_off_t, curl_off_t now, curl_off_t, curl_off_t) {
+  auto& receiving = *static_cast<Receiving*>(user);
+  auto time = std::chrono::steady_clock::now();
+  if (now != receiving.received) {
+    receiving.received = now;
+    receiving.since = time;
+  } else if (time - receiving.since >= receiving.idle) {
+    receiving.stalled = true;
+    return 1;
+  }
+  return 0;
+}
 
 std::size_t keep(char* bytes, std::size_t size, std::size_t count, void* user) {
   auto& receiving = *static_cast<Receiving*>(user);
@@ -174,14 +190,18 @@ Answer fetch(Url url, std::optional<std::int64_t> from, std::size_t cap,
     Easy easy(curl_easy_init());
     if (!easy) throw std::bad_alloc();
     configure(easy.get(), url.text(), settings, connectTo.get());
-    Receiving receiving{answer, cap};
+    Receiving receiving{answer, cap, settings.requestTimeout};
     answer.body.clear();
     answer.cut = false;
     curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, requestHeaders.get());
     curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, &keep);
     curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, static_cast<void*>(&receiving));
+    curl_easy_setopt(easy.get(), CURLOPT_XFERINFOFUNCTION, &watch);
+    curl_easy_setopt(easy.get(), CURLOPT_XFERINFODATA, static_cast<void*>(&receiving));
+    curl_easy_setopt(easy.get(), CURLOPT_NOPROGRESS, 0L);
     answer.result = curl_easy_perform(easy.get());
     if (answer.cut && answer.result == CURLE_WRITE_ERROR) answer.result = CURLE_OK;
+    if (receiving.stalled) answer.result = CURLE_OPERATION_TIMEDOUT;
     curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &answer.status);
     curl_off_t announced = -1;
     curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);

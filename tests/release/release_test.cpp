@@ -368,6 +368,13 @@ TEST(HostCheck, NamesEachFaultOfTheHost) {
     std::string line, error;  // the first failing line and the error it names
   } cases[] = {
       {"a correct host", [](auto&, auto&) {}, true, "", ""},
+      {"a redirect within the host",
+       [&](auto& s, auto&) {
+         s.route(arm64, [](const Request&) {
+           return Reply::redirect(307, "/desktop-releases/1.4.0/app-x64.dmg");
+         });
+       },
+       true, "", ""},
       {"compresses although asked for identity",
        [&](auto& s, auto&) {
          s.route(arm64, withHeader(PelorinTesting::serveFile(image), "Content-Encoding", "gzip"));
@@ -446,6 +453,15 @@ TEST(HostCheck, NamesEachFaultOfTheHost) {
          s.route(manifestPath, [&](const Request&) { return reply(manifest, false, true); });
        },
        false, "latest.json", "error.network"},
+      {"an image that stalls",
+       [&](auto& s, auto&) {
+         s.route(arm64, [&](const Request&) {
+           auto stalling = reply(image);
+           stalling.stallAfter = 1000;
+           return stalling;
+         });
+       },
+       false, "arm64.dmg from byte 0", "error.network"},
       {"a host that does not answer",
        [&](auto&, auto& o) {
          o.transfer.connectTo = {
