@@ -78,28 +78,30 @@ std::string networkText(CURLcode code) {
   return "error.network (" + std::string(curl_easy_strerror(code)) + ")";
 }
 
+template <typename Value>
+void set(CURL* easy, CURLoption option, Value value) {
+  if (auto code = curl_easy_setopt(easy, option, value); code != CURLE_OK) {
+    throw PelorinInstaller::networkError(code);
+  }
+}
+
 // The same options as every transfer of the installer, without following redirects.
 void configure(CURL* easy, const std::string& url, const TransferSettings& settings,
                curl_slist* connectTo) {
-  auto set = [easy](CURLoption option, auto value) {
-    if (auto code = curl_easy_setopt(easy, option, value); code != CURLE_OK) {
-      throw PelorinInstaller::networkError(code);
-    }
-  };
-  set(CURLOPT_URL, url.c_str());
-  set(CURLOPT_PROTOCOLS_STR, "https");
-  set(CURLOPT_FOLLOWLOCATION, 0L);
-  set(CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
-  set(CURLOPT_PROXY, "");
-  set(CURLOPT_NOSIGNAL, 1L);
-  set(CURLOPT_SSL_VERIFYPEER, 1L);
-  set(CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!settings.caFile.empty()) set(CURLOPT_CAINFO, settings.caFile.c_str());
-  if (connectTo) set(CURLOPT_CONNECT_TO, connectTo);
+  set(easy, CURLOPT_URL, url.c_str());
+  set(easy, CURLOPT_PROTOCOLS_STR, "https");
+  set(easy, CURLOPT_FOLLOWLOCATION, 0L);
+  set(easy, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
+  set(easy, CURLOPT_PROXY, "");
+  set(easy, CURLOPT_NOSIGNAL, 1L);
+  set(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  set(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!settings.caFile.empty()) set(easy, CURLOPT_CAINFO, settings.caFile.c_str());
+  if (connectTo) set(easy, CURLOPT_CONNECT_TO, connectTo);
   // The installer's limits: idle time per request (the connection here, the body in fetch())
   // and the whole transfer.
-  set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.requestTimeout.count()));
-  set(CURLOPT_TIMEOUT_MS, static_cast<long>(settings.transferTimeout.count()));
+  set(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.requestTimeout.count()));
+  set(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(settings.transferTimeout.count()));
 }
 
 // What the host answered to one GET, after the redirects the installer would follow.
@@ -193,12 +195,12 @@ Answer fetch(Url url, std::optional<std::int64_t> from, std::size_t cap,
     Receiving receiving{answer, cap, settings.requestTimeout};
     answer.body.clear();
     answer.cut = false;
-    curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, requestHeaders.get());
-    curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, &keep);
-    curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, static_cast<void*>(&receiving));
-    curl_easy_setopt(easy.get(), CURLOPT_XFERINFOFUNCTION, &watch);
-    curl_easy_setopt(easy.get(), CURLOPT_XFERINFODATA, static_cast<void*>(&receiving));
-    curl_easy_setopt(easy.get(), CURLOPT_NOPROGRESS, 0L);
+    set(easy.get(), CURLOPT_HTTPHEADER, requestHeaders.get());
+    set(easy.get(), CURLOPT_WRITEFUNCTION, &keep);
+    set(easy.get(), CURLOPT_WRITEDATA, static_cast<void*>(&receiving));
+    set(easy.get(), CURLOPT_XFERINFOFUNCTION, &watch);
+    set(easy.get(), CURLOPT_XFERINFODATA, static_cast<void*>(&receiving));
+    set(easy.get(), CURLOPT_NOPROGRESS, 0L);
     answer.result = curl_easy_perform(easy.get());
     if (answer.cut && answer.result == CURLE_WRITE_ERROR) answer.result = CURLE_OK;
     if (receiving.stalled) answer.result = CURLE_OPERATION_TIMEDOUT;
@@ -320,10 +322,10 @@ CheckLine checkTls(const TransferSettings& settings) {
     Easy easy(curl_easy_init());
     if (!easy) throw std::bad_alloc();
     configure(easy.get(), Distribution::manifestURL().text(), settings, connectTo.get());
-    curl_easy_setopt(easy.get(), CURLOPT_CONNECT_ONLY, 1L);
-    curl_easy_setopt(easy.get(), CURLOPT_CERTINFO, 1L);
-    curl_easy_setopt(easy.get(), CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
-    curl_easy_setopt(easy.get(), CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+    set(easy.get(), CURLOPT_CONNECT_ONLY, 1L);
+    set(easy.get(), CURLOPT_CERTINFO, 1L);
+    set(easy.get(), CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
+    set(easy.get(), CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
     result = curl_easy_perform(easy.get());
     return presentedChain(easy.get());
   };
@@ -400,9 +402,8 @@ std::vector<CheckLine> checkHost(const HostCheckOptions& options,
     lines.push_back(std::move(line));
     return lines.back().passed;
   };
-  if (auto code = curl_global_init(CURL_GLOBAL_DEFAULT); code != CURLE_OK) {
-    throw PelorinInstaller::networkError(code);
-  }
+  static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
+  if (initialised != CURLE_OK) throw PelorinInstaller::networkError(initialised);
   if (!add(checkTls(options.transfer))) return lines;
 
   WorkFolder work(fs::temp_directory_path());
