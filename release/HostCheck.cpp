@@ -295,7 +295,7 @@ CheckLine probe(const std::string& name, const ReleaseManifest::Artifact& artifa
   return passed(name, what);
 }
 
-// The certificates the host presents: each subject, and the last one's issuer.
+// The certificates the host presents, leaf first: each subject, and the last one's issuer.
 std::string presentedChain(CURL* easy) {
   curl_certinfo* info = nullptr;
   if (curl_easy_getinfo(easy, CURLINFO_CERTINFO, &info) != CURLE_OK || !info ||
@@ -306,7 +306,7 @@ std::string presentedChain(CURL* easy) {
   for (int i = 0; i < info->num_of_certs; ++i) {
     for (auto* field = info->certinfo[i]; field; field = field->next) {
       std::string_view line = field->data;
-      if (line.starts_with("Subject:")) text += (i ? " < " : "") + std::string(line.substr(8));
+      if (line.starts_with("Subject:")) text += (i ? ", then " : "") + std::string(line.substr(8));
       if (line.starts_with("Issuer:")) issuer = line.substr(7);
     }
   }

@@ -9,6 +9,7 @@
 #include <InstallerCore/ReleaseManifest.hpp>
 #include <PelorinRelease/HostCheck.hpp>
 #include <PelorinRelease/Release.hpp>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -503,7 +504,9 @@ class Nginx {
                                                  std::to_string(port_), kHost, root.string()});
   }
   ~Nginx() {
-    pid_t pid = std::stoi(readFile(work_ / "nginx.pid"));
+    std::ifstream file(work_ / "nginx.pid");
+    pid_t pid = 0;
+    if (!(file >> pid) || pid <= 0) return;
     kill(pid, SIGTERM);
     for (int i = 0; i < 100 && kill(pid, 0) == 0; ++i) usleep(50'000);
   }
