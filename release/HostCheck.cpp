@@ -39,8 +39,6 @@ struct Deleter {
 };
 using Easy = std::unique_ptr<CURL, Deleter<curl_easy_cleanup>>;
 using List = std::unique_ptr<curl_slist, Deleter<curl_slist_free_all>>;
-using UrlHandle = std::unique_ptr<CURLU, Deleter<curl_url_cleanup>>;
-using CurlText = std::unique_ptr<char, Deleter<curl_free>>;
 
 List listOf(const std::vector<std::string>& items) {
   List list;
@@ -161,21 +159,6 @@ std::optional<std::string> header(CURL* easy, const char* name) {
   return value;
 }
 
-std::optional<Url> resolve(const Url& base, const std::string& location) {
-  UrlHandle handle(curl_url());
-  if (!handle) throw std::bad_alloc();
-  if (curl_url_set(handle.get(), CURLUPART_URL, base.text().c_str(), CURLU_NON_SUPPORT_SCHEME) !=
-          CURLUE_OK ||
-      curl_url_set(handle.get(), CURLUPART_URL, location.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
-          CURLUE_OK) {
-    return std::nullopt;
-  }
-  char* text = nullptr;
-  if (curl_url_get(handle.get(), CURLUPART_URL, &text, 0) != CURLUE_OK) return std::nullopt;
-  CurlText owned(text);
-  return Url::parse(text);
-}
-
 bool isRedirect(long status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -212,7 +195,7 @@ Answer fetch(Url url, std::optional<std::int64_t> from, std::size_t cap,
     answer.contentEncoding = header(easy.get(), "Content-Encoding");
     auto location = header(easy.get(), "Location");
     if (answer.result != CURLE_OK || !isRedirect(answer.status) || !location) return answer;
-    auto target = resolve(url, *location);
+    auto target = PelorinInstaller::resolveRedirect(url, *location);
     if (!target || !Distribution::accepts(*target)) {
       answer.refused = target ? target->text() : *location;
       return answer;

@@ -96,22 +96,6 @@ FileDescriptor openExisting(const std::filesystem::path& path) {
   return file;
 }
 
-// The target of a redirect, resolved against the URL that answered with it.
-std::optional<Url> resolve(const Url& base, const std::string& location) {
-  UrlHandle handle(curl_url());
-  if (!handle) throw std::bad_alloc();
-  if (curl_url_set(handle.get(), CURLUPART_URL, base.text().c_str(), CURLU_NON_SUPPORT_SCHEME) !=
-          CURLUE_OK ||
-      curl_url_set(handle.get(), CURLUPART_URL, location.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
-          CURLUE_OK) {
-    return std::nullopt;
-  }
-  char* text = nullptr;
-  if (curl_url_get(handle.get(), CURLUPART_URL, &text, 0) != CURLUE_OK) return std::nullopt;
-  CurlText owned(text);
-  return Url::parse(text);
-}
-
 std::string_view trim(std::string_view text) {
   auto first = text.find_first_not_of(" \t\r\n");
   if (first == std::string_view::npos) return {};
@@ -168,6 +152,21 @@ class Registration {
 };
 
 }  // namespace
+
+std::optional<Url> resolveRedirect(const Url& base, const std::string& location) {
+  UrlHandle handle(curl_url());
+  if (!handle) throw std::bad_alloc();
+  if (curl_url_set(handle.get(), CURLUPART_URL, base.text().c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+          CURLUE_OK ||
+      curl_url_set(handle.get(), CURLUPART_URL, location.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+          CURLUE_OK) {
+    return std::nullopt;
+  }
+  char* text = nullptr;
+  if (curl_url_get(handle.get(), CURLUPART_URL, &text, 0) != CURLUE_OK) return std::nullopt;
+  CurlText owned(text);
+  return Url::parse(text);
+}
 
 // One transfer, driven on the caller's thread: libcurl's callbacks are the redirect, response
 // and data events, and the end of the loop is the completion, so they run one at a time.
@@ -413,7 +412,7 @@ std::optional<std::string> Downloader::Transfer::responseHeader(std::string_view
 
 // The redirect event: true to follow.
 bool Downloader::Transfer::redirect(const std::string& location) {
-  auto target = resolve(current, location);
+  auto target = resolveRedirect(current, location);
   if (!target || !InstallerCore::Distribution::accepts(*target)) {
     failure = std::make_exception_ptr(installerError(InstallerError::invalidURL));
     return false;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "pipeline/Cancellation.hpp"
 #include "pipeline/TransferSettings.hpp"
@@ -41,5 +42,10 @@ class Downloader {
   std::function<void()> beforeAttach_;
   std::function<void(const std::shared_ptr<CancellableTask>&)> afterAttach_;
 };
+
+// The target of a redirect's Location, resolved against the URL that answered with it; none
+// when the two do not make a URL.
+std::optional<InstallerCore::Url> resolveRedirect(const InstallerCore::Url& base,
+                                                  const std::string& location);
 
 }  // namespace PelorinInstaller
