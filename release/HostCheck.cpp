@@ -14,6 +14,7 @@
 
 #include "PelorinRelease/Release.hpp"
 #include "pipeline/Checks.hpp"
+#include "pipeline/CurlHandles.hpp"
 #include "pipeline/Downloader.hpp"
 #include "pipeline/NetworkError.hpp"
 
@@ -30,15 +31,8 @@ constexpr std::size_t kProbeBytes = 64 * 1024;  // what a probe reads of an imag
 constexpr std::size_t kManifestCap = 1'048'576;
 constexpr int kRedirectLimit = 10;  // as the downloader
 
-template <auto Free>
-struct Deleter {
-  template <typename T>
-  void operator()(T* pointer) const {
-    Free(pointer);
-  }
-};
-using Easy = std::unique_ptr<CURL, Deleter<curl_easy_cleanup>>;
-using List = std::unique_ptr<curl_slist, Deleter<curl_slist_free_all>>;
+using Easy = PelorinInstaller::CurlEasy;
+using List = PelorinInstaller::CurlList;
 
 List listOf(const std::vector<std::string>& items) {
   List list;

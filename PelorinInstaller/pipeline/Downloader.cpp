@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "pipeline/CurlHandles.hpp"
 #include "pipeline/FileDescriptor.hpp"
 #include "pipeline/NetworkError.hpp"
 
@@ -48,18 +49,10 @@ std::filesystem::filesystem_error fileError(const char* what, const std::filesys
   return {what, path, std::error_code(error, std::generic_category())};
 }
 
-template <auto Free>
-struct Deleter {
-  template <typename T>
-  void operator()(T* pointer) const {
-    Free(pointer);
-  }
-};
-using Easy = std::unique_ptr<CURL, Deleter<curl_easy_cleanup>>;
-using Multi = std::unique_ptr<CURLM, Deleter<curl_multi_cleanup>>;
-using List = std::unique_ptr<curl_slist, Deleter<curl_slist_free_all>>;
-using UrlHandle = std::unique_ptr<CURLU, Deleter<curl_url_cleanup>>;
-using CurlText = std::unique_ptr<char, Deleter<curl_free>>;
+using Easy = CurlEasy;
+using Multi = CurlMulti;
+using List = CurlList;
+using UrlHandle = CurlUrlHandle;
 
 void initialiseCurl() {
   static const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
