@@ -1,0 +1,381 @@
+#!/usr/bin/env bash
+# Measures the test suite's strength: applies a fixed list of plausible faults to the product
+# code one at a time, in a copy of the tracked files (build-faults/tree), rebuilds incrementally,
+# runs the test programs of the module each fault touches and reports which faults no test
+# caught. It measures and does not judge: the exit status is 0 whatever was missed.
+#
+#   scripts/fault_check.sh                 every fault (about two minutes a fault on two cores)
+#   scripts/fault_check.sh --only ID[,ID]  some of them
+#   scripts/fault_check.sh --list          the faults, and whether each still applies
+#
+# A fault whose text no longer occurs exactly once is "stale" (the code moved: fix the list);
+# one that does not compile is "did not build" (fix the list too). FAULT_TIMEOUT (seconds, 600)
+# bounds each test program; a program that runs out of time counts as having caught the fault.
+# The programs must pass on the unchanged tree first. Each fault's build and test output is kept
+# in build-faults/logs/ID.log.
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+work=$repo/build-faults
+tree=$work/tree
+build=$work/build
+logs=$work/logs
+timeout_seconds=${FAULT_TIMEOUT:-600}
+
+ids=() files=() programs=() finds=() replacements=()
+
+# fault ID FILE "TEST PROGRAMS" FIND REPLACEMENT
+fault() {
+  ids+=("$1") files+=("$2") programs+=("$3") finds+=("$4") replacements+=("$5")
+}
+
+# --- core rules ----------------------------------------------------------------------------
+fault version-label-count core/src/Version.cpp core_tests \
+  'return x.size() < y.size();' \
+  'return x.size() > y.size();'
+fault version-numeric-label core/src/Version.cpp core_tests \
+  'if (nx || ny) return nx.has_value();' \
+  'if (nx || ny) return ny.has_value();'
+fault manifest-size-limit core/src/ReleaseManifest.cpp core_tests \
+  'if (bytes.size() > kMaxDocumentBytes)' \
+  'if (bytes.size() > kMaxDocumentBytes + 1)'
+fault manifest-schema core/src/ReleaseManifest.cpp core_tests \
+  'manifest.schemaVersion != 1' \
+  'manifest.schemaVersion < 1'
+fault manifest-digest-length core/src/ReleaseManifest.cpp core_tests \
+  'if (digest.size() != 64) return false;' \
+  'if (digest.size() < 64) return false;'
+fault manifest-bundle-id core/src/ReleaseManifest.cpp core_tests \
+  'manifest.bundleID != Distribution::bundleID ||' \
+  'manifest.bundleID.empty() ||'
+fault manifest-artifact-max core/src/ReleaseManifest.cpp core_tests \
+  'artifact.bytes <= kMaxArtifactBytes' \
+  'artifact.bytes < kMaxArtifactBytes'
+fault manifest-minimum-system core/src/ReleaseManifest.cpp core_tests \
+  'if (!running || *running < *minimum)' \
+  'if (!running || *minimum < *running)'
+fault response-range-end core/src/DownloadResponse.cpp core_tests \
+  'std::to_string(bytes - 1)' \
+  'std::to_string(bytes)'
+fault response-offset-zero core/src/DownloadResponse.cpp core_tests \
+  'offset >= 1 &&' \
+  'offset >= 0 &&'
+fault macho-cpu-type core/src/MachO.cpp core_tests \
+  'kCpuArm64 = 0x0100000C' \
+  'kCpuArm64 = 0x0000000C'
+fault macho-byte-order core/src/MachO.cpp core_tests \
+  'magic == kMagic64 ? Order::big : Order::little' \
+  'magic == kCigam64 ? Order::big : Order::little'
+fault transaction-placement core/src/InstallTransaction.cpp core_tests \
+  'standardized(withoutLastComponent(withoutLastComponent(staged)))' \
+  'standardized(withoutLastComponent(staged))'
+fault transaction-replace-flag core/src/InstallTransaction.cpp core_tests \
+  'destination.c_str(), replacing)' \
+  'destination.c_str(), true)'
+fault url-policy-fragment core/src/Distribution.cpp core_tests \
+  '!url.password() && !url.fragment()' \
+  '!url.password()'
+fault url-policy-port core/src/Distribution.cpp core_tests \
+  'url.port() == 443' \
+  'url.port() != 80'
+
+# --- the downloader ------------------------------------------------------------------------
+fault download-status PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
+  '} else if (status != 200 || announced > kSizeCap) {' \
+  '} else if (announced > kSizeCap) {'
+fault download-resume-offset PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
+  '"Range: bytes=" + std::to_string(offset) + "-"' \
+  '"Range: bytes=" + std::to_string(offset + 1) + "-"'
+fault download-size-cap PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
+  'kSizeCap = 1'\''048'\''576;' \
+  'kSizeCap = 1'\''048'\''577;'
+fault download-accept-encoding PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
+  '"Accept-Encoding: identity"' \
+  '"Accept-Encoding: gzip"'
+fault download-redirect-policy PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
+  'if (!target || !InstallerCore::Distribution::accepts(*target)) {' \
+  'if (!target) {'
+fault download-redirect-limit PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
+  'if (redirects == kRedirectLimit)' \
+  'if (redirects > kRedirectLimit)'
+fault download-length-check PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
+  'announced != *owner.expectedBytes_ - offset' \
+  'announced != *owner.expectedBytes_'
+fault download-larger-file-kept PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
+  'if (!expectedBytes_ || *expectedBytes_ < offset) {' \
+  'if (!expectedBytes_) {'
+fault download-failed-file-kept PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
+  '    std::filesystem::remove(owner.file_, ignored);
+    std::rethrow_exception(failure);' \
+  '    (void)ignored;
+    std::rethrow_exception(failure);'
+
+# --- the install driver --------------------------------------------------------------------
+fault driver-image-kept-after-mismatch PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  '    removeIgnoringErrors(image);
+    throw std::system_error(InstallerError::damagedDownload);' \
+  '    throw std::system_error(InstallerError::damagedDownload);'
+fault driver-free-space PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  '*available < artifact.bytes * 5 + kSpareSpace' \
+  '*available <= artifact.bytes * 5 + kSpareSpace'
+fault driver-stale-mounts-before-lock PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  '  InstallLock lock(support / "install.lock");
+  report(Phase::preparing, std::nullopt);
+  removeStaleMountPoints(host_, support);' \
+  '  removeStaleMountPoints(host_, support);
+  InstallLock lock(support / "install.lock");
+  report(Phase::preparing, std::nullopt);'
+fault driver-staged-copy-unverified PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  '  verify(host_, staged, manifest.version);
+' \
+  ''
+fault driver-token-before-commit PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  '  cancellation_->check();
+
+  InstallerCore::InstallTransaction::commit(' \
+  '  InstallerCore::InstallTransaction::commit('
+fault driver-running-before-commit PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  'auto replaced = checkedExisting(destination, manifest.version);
+  if (host_.isRunning(Distribution::bundleID)) {' \
+  'auto replaced = checkedExisting(destination, manifest.version);
+  if (false) {'
+fault driver-existing-swapped PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  'if (checked != before) throw' \
+  'if (checked != before && false) throw'
+fault driver-lock-inherited PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  'kFlags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;' \
+  'kFlags = O_RDWR | O_CREAT | O_NOFOLLOW;'
+fault driver-staging-record-ignored PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  '    StagingFolder::removeRecorded(support / kStagingRecord);
+' \
+  ''
+fault driver-mount-point-kept PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  '~MountPoint() { ::rmdir(folder_.c_str()); }' \
+  '~MountPoint() {}'
+fault driver-conflict-not-abandoned PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  '    staging.abandon();
+' \
+  ''
+
+# --- checks, folders, staging record, tools ------------------------------------------------
+fault checks-downgrade-flipped PelorinInstaller/pipeline/Checks.cpp pipeline_tests \
+  'if (*offered < *installed) refuse(InstallerError::downgrade);' \
+  'if (*installed < *offered) refuse(InstallerError::downgrade);'
+fault checks-existing-link PelorinInstaller/pipeline/Checks.cpp pipeline_tests \
+  '  if (!somethingAt(app)) return;
+  if (isSymbolicLink(app)) refuse(InstallerError::wrongApplication);' \
+  '  if (!somethingAt(app)) return;'
+fault checks-destination-fallback PelorinInstaller/pipeline/Checks.cpp pipeline_tests \
+  'if (writableFolder(host.systemApplications)) {' \
+  'if (visiblyAt(host.systemApplications)) {'
+fault checks-verify-no-spctl PelorinInstaller/pipeline/Checks.cpp pipeline_tests \
+  '  Command::run(host.tools.spctl, {"--assess", "--type", "execute", path}, host.commandLimits);
+' \
+  ''
+fault checks-minimum-system PelorinInstaller/pipeline/Checks.cpp pipeline_tests \
+  'if (!running || *running < *required)' \
+  'if (!running || *required < *running)'
+fault checks-minimum-two-parts PelorinInstaller/pipeline/Checks.cpp pipeline_tests \
+  'components == 2 ? *minimum + ".0" : *minimum' \
+  'components == 3 ? *minimum + ".0" : *minimum'
+fault folders-identity PelorinInstaller/pipeline/Folders.cpp pipeline_tests \
+  '|| Identity{info.st_dev, info.st_ino} != expected) {' \
+  '|| (Identity{info.st_dev, info.st_ino} != expected && false)) {'
+fault staging-record-kept PelorinInstaller/pipeline/StagingFolder.cpp pipeline_tests \
+  '  if (!abandoned_) Folders::removeIfSame(folder_, identity_);
+  ::unlink(record_.c_str());' \
+  '  if (!abandoned_) Folders::removeIfSame(folder_, identity_);'
+fault command-timeout-status PelorinInstaller/pipeline/Command.cpp pipeline_tests \
+  'kTimedOutStatus = 60;' \
+  'kTimedOutStatus = 59;'
+fault command-tool-name PelorinInstaller/pipeline/Command.cpp pipeline_tests \
+  'std::string tool = std::filesystem::path(path).filename().string();' \
+  'std::string tool = path;'
+fault command-no-grace PelorinInstaller/pipeline/Command.cpp pipeline_tests \
+  '  kill(pid, SIGTERM);
+  if (!watch.waitUntil(Clock::now() + limits.grace)) kill(pid, SIGKILL);' \
+  '  kill(pid, SIGKILL);
+  (void)limits.grace;'
+
+# --- the stand-ins -------------------------------------------------------------------------
+fault seal-link-outside standins/seal/Seal.cpp standins_tests \
+  'entry.type == Entry::Type::link && !resolvesInside(entries, name)' \
+  'entry.type == Entry::Type::link && !resolvesInside(entries, name) && false'
+fault seal-link-above-bundle standins/seal/Seal.cpp standins_tests \
+  'if (at.empty()) return false;' \
+  'if (at.empty()) continue;'
+fault codesign-requirement-team standins/codesign.cpp standins_tests \
+  'identity.identifier != requirement->identifier || identity.team != requirement->team' \
+  'identity.identifier != requirement->identifier'
+fault spctl-no-stamp standins/spctl.cpp standins_tests \
+  'if (!PelorinSeal::verify(arguments[3], StandIn::anchorKey()).assessed) {' \
+  'if (!PelorinSeal::verify(arguments[3], StandIn::anchorKey()).assessed && false) {'
+fault ditto-special-bits standins/ditto.cpp standins_tests \
+  'chmod(to.c_str(), info.st_mode & 07777)' \
+  'chmod(to.c_str(), info.st_mode & 0777)'
+fault ditto-failed-copy-kept standins/ditto.cpp standins_tests \
+  '    fs::remove_all(to, ignored);
+' \
+  ''
+
+# --- the release tool ----------------------------------------------------------------------
+fault release-minimum-system release/Release.cpp release_tests \
+  '{"minimumSystemVersion", minimumSystemVersion},' \
+  '{"minimumSystemVersion", "12.0.0"},'
+fault release-artifact-bytes release/Release.cpp release_tests \
+  'std::int64_t(fs::file_size(image))}' \
+  'std::int64_t(fs::file_size(image)) + 1}'
+fault release-artifact-url release/Release.cpp release_tests \
+  '+ "/app-" +' \
+  '+ "/app_" +'
+
+# --------------------------------------------------------------------------------------------
+
+# How often `find` occurs in `text`.
+occurrences() {
+  local text=$1 find=$2
+  local without=${text//"$find"/}
+  echo $(((${#text} - ${#without}) / ${#find}))
+}
+
+# A file's exact contents (trailing newlines kept).
+contents() {
+  local text
+  text=$(cat "$1" && printf x)
+  printf '%s' "${text%x}"
+}
+
+list() {
+  local i status count
+  for i in "${!ids[@]}"; do
+    count=$(occurrences "$(contents "$repo/${files[i]}")" "${finds[i]}")
+    status=ok
+    [[ $count == 1 ]] || status="stale ($count occurrences)"
+    printf '%-34s %-44s %-15s %s\n' "${ids[i]}" "${files[i]}" "${programs[i]}" "$status"
+  done
+}
+
+selected=()
+case "${1:-}" in
+  --list)
+    list
+    exit 0
+    ;;
+  --only)
+    [[ -n "${2:-}" ]] || { echo "usage: $0 [--list | --only ID[,ID...]]" >&2; exit 2; }
+    IFS=, read -r -a wanted <<<"$2"
+    for id in "${wanted[@]}"; do
+      found=
+      for i in "${!ids[@]}"; do [[ ${ids[i]} == "$id" ]] && found=$i; done
+      [[ -n $found ]] || { echo "no fault named $id (see --list)" >&2; exit 2; }
+      selected+=("$found")
+    done
+    ;;
+  "")
+    selected=("${!ids[@]}")
+    ;;
+  *)
+    echo "usage: $0 [--list | --only ID[,ID...]]" >&2
+    exit 2
+    ;;
+esac
+
+# The tree mirrors the tracked files. Only files whose contents differ are copied, so that
+# unchanged ones keep their times and the build stays incremental, and any file left faulty by
+# an interrupted run is replaced (with a new time, so it is rebuilt).
+mkdir -p "$tree" "$logs"
+fresh=$work/fresh
+rm -rf "$fresh"
+mkdir -p "$fresh"
+(cd "$repo" && git ls-files -z | tar --null -T - -cf -) | tar -xf - -C "$fresh"
+while IFS= read -r -d '' file; do
+  if ! cmp -s "$fresh/$file" "$tree/$file"; then
+    mkdir -p "$(dirname "$tree/$file")"
+    cp "$fresh/$file" "$tree/$file"
+  fi
+done < <(cd "$fresh" && find . -type f -print0)
+
+if [[ ! -f $build/build.ninja ]]; then
+  cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPELORIN_BUILD_APP=OFF >"$logs/configure.log" 2>&1 ||
+    { echo "configure failed: see $logs/configure.log" >&2; exit 1; }
+fi
+
+all_programs=(core_tests pipeline_tests standins_tests release_tests)
+echo "building the test programs (log: $logs/build.log)"
+nice ninja -C "$build" -j2 "${all_programs[@]}" standins >"$logs/build.log" 2>&1 ||
+  { echo "the unchanged tree does not build: see $logs/build.log" >&2; exit 1; }
+
+# The faulty file, while one is applied, and its pristine copy; restored on every way out.
+applied=
+restore() {
+  if [[ -n $applied ]]; then
+    cp "$fresh/$applied" "$tree/$applied"
+    applied=
+  fi
+}
+trap restore EXIT
+trap 'restore; exit 130' INT
+trap 'restore; exit 143' TERM
+
+# Runs the test programs of a fault; 0 when every one passed.
+run_programs() {
+  local program dir
+  for program in "$@"; do
+    dir=$build/tests/${program%_tests}
+    echo "== $program" >>"$log"
+    if ! (cd "$dir" && timeout "$timeout_seconds" "$build/bin/$program" --gtest_brief=1 \
+      --gtest_fail_fast >>"$log" 2>&1); then
+      echo "== $program failed" >>"$log"
+      return 1
+    fi
+  done
+}
+
+# Without faults every program must pass, or a failure would pass for a caught fault.
+needed=()
+for i in "${selected[@]}"; do
+  for program in ${programs[i]}; do
+    [[ " ${needed[*]} " == *" $program "* ]] || needed+=("$program")
+  done
+done
+log=$logs/unchanged.log
+: >"$log"
+if ! run_programs "${needed[@]}"; then
+  echo "the unchanged tree fails its tests: see $log" >&2
+  exit 1
+fi
+echo "unchanged tree: ${needed[*]} pass"
+
+caught=0 missed=0 stale=0 unbuilt=0
+for i in "${selected[@]}"; do
+  id=${ids[i]} file=${files[i]}
+  read -r -a wanted <<<"${programs[i]}"
+  log=$logs/$id.log
+  : >"$log"
+  start=$SECONDS
+  text=$(contents "$fresh/$file")
+  count=$(occurrences "$text" "${finds[i]}")
+  if [[ $count != 1 ]]; then
+    result="stale (the text occurs $count times)"
+    stale=$((stale + 1))
+  else
+    applied=$file
+    printf '%s' "${text/"${finds[i]}"/"${replacements[i]}"}" >"$tree/$file"
+    if ! nice ninja -C "$build" -j2 "${wanted[@]}" standins >>"$log" 2>&1; then
+      result="did not build"
+      unbuilt=$((unbuilt + 1))
+    elif run_programs "${wanted[@]}"; then
+      result=MISSED
+      missed=$((missed + 1))
+    else
+      result=caught
+      caught=$((caught + 1))
+    fi
+    restore
+  fi
+  printf '%-34s %-15s %-14s %4ss\n' "$id" "${programs[i]}" "$result" $((SECONDS - start))
+done
+
+echo "${#selected[@]} faults: $caught caught, $missed missed, $stale stale, $unbuilt did not build"
+exit 0
