@@ -71,7 +71,7 @@ fault transaction-placement core/src/InstallTransaction.cpp core_tests \
   'standardized(withoutLastComponent(staged))'
 fault transaction-replace-flag core/src/InstallTransaction.cpp core_tests \
   'destination.c_str(), replacing)' \
-  'destination.c_str(), true)'
+  'destination.c_str(), replacing || true)'
 fault url-policy-fragment core/src/Distribution.cpp core_tests \
   '!url.password() && !url.fragment()' \
   '!url.password()'
