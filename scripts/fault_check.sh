@@ -4,7 +4,7 @@
 # runs the test programs of the module each fault touches and reports which faults no test
 # caught. It measures and does not judge: the exit status is 0 whatever was missed.
 #
-#   scripts/fault_check.sh                 every fault (about two minutes a fault on two cores)
+#   scripts/fault_check.sh                 every fault (about twelve minutes on two cores)
 #   scripts/fault_check.sh --only ID[,ID]  some of them
 #   scripts/fault_check.sh --list          the faults, and whether each still applies
 #
