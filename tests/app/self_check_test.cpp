@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.hpp"
 #include "TestSupport.hpp"
 #include "app/SelfCheck.hpp"
 

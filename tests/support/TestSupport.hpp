@@ -7,22 +7,27 @@
 #include <PelorinSeal/Seal.hpp>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "pipeline/Host.hpp"
 
-// What the pipeline, stand-in and release tests share: temporary folders, hosts over them, the
-// stand-in tools with an anchor key of the test's own, and attached images.
+// The one test world that every test shares: temporary folders, hosts over them, the stand-in
+// tools with an anchor key of the test's own, attached images, child processes, and the one word
+// that names how an action ended.
 namespace PelorinTesting {
 
 namespace fs = std::filesystem;
 
-// A fresh folder under the system's temporary folder, removed with its contents.
+// A fresh folder under the system's temporary folder. On destruction every image still mounted
+// below it is unmounted, frozen or read-only folders are opened up, and it is removed whole.
 class TemporaryFolder {
  public:
-  TemporaryFolder();
+  explicit TemporaryFolder(const std::string& prefix = "pelorin-test");
   ~TemporaryFolder();
   TemporaryFolder(const TemporaryFolder&) = delete;
   TemporaryFolder& operator=(const TemporaryFolder&) = delete;
@@ -94,8 +99,44 @@ class ScopedUmask {
 // Permission bits bind every user but root: cases about them mean something only without it.
 inline bool permissionsBind() { return ::geteuid() != 0; }
 
-// The whole of a file.
+// The whole of a file; writing makes the missing parent folders.
 std::string readFile(const fs::path& file);
 void writeFile(const fs::path& file, std::string_view bytes);
+
+// Writes an executable shell script.
+void writeScript(const fs::path& file, const std::string& body);
+
+// How an action ended, as one word for tables of cases: "ok", an InstallerError's name,
+// "TOOL STATUS" for a CommandError, "errno N" for a file or POSIX error, "network N" for a
+// transfer error, "json" for JSON that does not parse, "other: WHAT" for anything else.
+std::string outcomeOf(const std::function<void()>& action);
+
+// Mount points at or below `folder`, from /proc/self/mounts.
+std::vector<fs::path> mountsUnder(const fs::path& folder);
+
+// Names of the entries of `folder` that begin with `prefix`, sorted.
+std::vector<std::string> entriesStartingWith(const fs::path& folder, const std::string& prefix);
+
+// True when an exclusive lock on `file` can be taken at once (it is taken and let go).
+bool lockIsFree(const fs::path& file);
+
+// Every item below `folder` with its mode, size and modification time, as comparable text.
+std::map<std::string, std::string> snapshot(const fs::path& folder);
+
+// Stops (or lets again) any change to the entries of a folder, also for root.
+void setFolderFrozen(const fs::path& folder, bool frozen);
+
+struct ChildResult {
+  std::optional<int> exitStatus;  // none when a signal ended it
+  std::optional<int> signal;
+  std::string out;
+  std::string err;
+};
+
+// Runs a program to its end with exactly the given environment and returns what it printed.
+// `argv0` defaults to the program's path. A child still running after a minute is killed.
+ChildResult runChild(const fs::path& program, const std::vector<std::string>& args,
+                     const std::map<std::string, std::string>& environment,
+                     std::optional<std::string> argv0 = std::nullopt);
 
 }  // namespace PelorinTesting
