@@ -1,37 +1,26 @@
-// Shows the real window, driven through the run seam, in one state for a screenshot:
+// The real window over a run that stays in one state, for a screenshot (scripts/screenshots.sh):
 //   app_screens ready|preparing|working|done|failed|alert
 // It stays up until it is killed.
 #include <QApplication>
 #include <QTimer>
-#include <cstdio>
-#include <string_view>
+#include <thread>
 
-#include "ScriptedRun.hpp"
+#include "app/AppDelegate.hpp"
 #include "pipeline/NetworkError.hpp"
 
 int main(int argc, char** argv) {
   using namespace PelorinInstaller;
-  using PelorinTesting::ScriptedRun;
-  const std::string_view state = argc == 2 ? argv[1] : "";
-  if (state != "ready" && state != "preparing" && state != "working" && state != "done" &&
-      state != "failed" && state != "alert") {
-    std::fputs("usage: app_screens ready|preparing|working|done|failed|alert\n", stderr);
-    return 2;
-  }
+  const std::string state = argc == 2 ? argv[1] : "ready";
   int toolkitArgc = 1;
   QApplication application(toolkitArgc, argv);
-  ScriptedRun script;
-  AppDelegate delegate(script.function());
+  AppDelegate delegate([state](std::shared_ptr<Cancellation> token, ProgressReport report) {
+    if (state == "done") return std::filesystem::path("/Applications/Pelorin Code.app");
+    if (state == "failed") throw networkError(7);
+    if (state != "preparing") report(Phase::downloading, 0.42);
+    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(50))) token->check();
+  });
   delegate.applicationDidFinishLaunching();
-
   if (state != "ready") delegate.performAction();
-  if (state == "working" || state == "alert") {
-    script.next(ScriptedRun::Report{Phase::downloading, 0.42});
-  } else if (state == "done") {
-    script.next(ScriptedRun::Return{"/Applications/Pelorin Code.app"});
-  } else if (state == "failed") {
-    script.next(ScriptedRun::Throw{std::make_exception_ptr(networkError(7))});
-  }
   if (state == "alert") {
     QTimer::singleShot(300, &delegate, [&delegate] { delegate.applicationShouldTerminate(); });
   }

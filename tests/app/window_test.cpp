@@ -1,0 +1,260 @@
+// The one window over runs that the test steers: what it shows and tells assistive technology,
+// and how it answers cancel, retry, open, close and quit. And the message of each error.
+#include <gtest/gtest.h>
+
+#include <InstallerCore/InstallerError.hpp>
+#include <QAccessible>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+#include <future>
+#include <nlohmann/json.hpp>
+
+#include "app/AppDelegate.hpp"
+#include "app/ErrorText.hpp"
+#include "app/InstallerProgressIndicator.hpp"
+#include "app/InstallerResources.hpp"
+#include "pipeline/CommandError.hpp"
+#include "pipeline/NetworkError.hpp"
+
+namespace PelorinInstaller {
+namespace {
+
+namespace fs = std::filesystem;
+using InstallerCore::InstallerError;
+using InstallerResources::text;
+
+template <typename Error>
+std::exception_ptr thrown(Error error) {
+  return std::make_exception_ptr(std::move(error));
+}
+
+TEST(ErrorText, EachKindOfErrorHasItsMessage) {
+  const std::error_code noAccess(EACCES, std::system_category());
+  for (const auto& [error, message] : std::vector<std::pair<std::exception_ptr, std::string>>{
+           {thrown(std::system_error(InstallerError::noSpace)), "error.noSpace"},
+           {thrown(CommandError("hdiutil", 1)), "error.verification (hdiutil: 1)"},
+           {thrown(networkError(kTransferCancelled)), "error.cancelled"},
+           {thrown(networkError(60)), "error.network"},
+           {thrown(std::system_error(EACCES, std::generic_category())), "error.permission"},
+           {thrown(std::system_error(EPERM, std::system_category())), "error.permission"},
+           {thrown(fs::filesystem_error("rename", "/Applications", noAccess)), "error.permission"},
+           {thrown(std::system_error(ENOSPC, std::generic_category())),
+            "error.generic (generic: 28)"},
+           {thrown(std::system_error(99, InstallerCore::installerCategory())),
+            "error.generic (InstallerError: 99)"},
+           {thrown(nlohmann::json::parse_error::create(101, 0, "", nullptr)),
+            "error.generic (json: 101)"},
+           {thrown(std::runtime_error("x")), "error.generic (std::runtime_error: 0)"},
+           {thrown(5), "error.generic (unknown: 0)"}}) {
+    EXPECT_EQ(errorMessage(error, [](std::string_view key) { return QString::fromUtf8(key); }),
+              QString::fromStdString(message));
+  }
+}
+
+// Lets the event loop run until the condition holds; false if it never does.
+bool waitFor(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+// The window of a launched program whose runs wait on their thread until the test ends them,
+// or until their token is cancelled, which ends them as the install driver ends.
+class Window : public testing::Test {
+ protected:
+  void SetUp() override { delegate.applicationDidFinishLaunching(); }
+  template <typename View = QWidget>
+  View* find(const char* name) {
+    return delegate.window()->findChild<View*>(name);
+  }
+  QString status() { return find<QLabel>("status")->text(); }
+  QPushButton* action() { return find<QPushButton>("action"); }
+  QPushButton* cancel() { return find<QPushButton>("cancel"); }
+
+  void start() {
+    const auto before = runs.size();
+    delegate.performAction();
+    ASSERT_TRUE(waitFor([&] { return runs.size() == before + 1; }));
+  }
+  // A report of a run (the latest by default), as its thread sends them.
+  void report(Phase phase, std::optional<double> fraction, int run = -1) {
+    runs.at(run < 0 ? runs.size() - 1 : run).report(phase, fraction);
+    QCoreApplication::sendPostedEvents();
+  }
+  // Ends the latest run by throwing `error`, or else with the installed application.
+  void end(std::exception_ptr error = nullptr) {
+    if (error)
+      runs.back().end->set_exception(error);
+    else
+      runs.back().end->set_value("/tmp/Pelorin Code.app");
+    ASSERT_TRUE(waitFor([&] { return !action()->isHidden(); }));
+  }
+
+  struct Run {
+    std::shared_ptr<Cancellation> token;
+    ProgressReport report;
+    std::shared_ptr<std::promise<fs::path>> end;
+  };
+  std::vector<Run> runs;  // on the main thread only
+  AppDelegate delegate{[this](std::shared_ptr<Cancellation> token, ProgressReport report) {
+    const auto end = std::make_shared<std::promise<fs::path>>();
+    auto ended = end->get_future();
+    QMetaObject::invokeMethod(qApp, [=, this] { runs.push_back({token, report, end}); });
+    while (ended.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready) {
+      token->check();
+    }
+    return ended.get();
+  }};
+};
+
+class Opener : public QObject {
+  Q_OBJECT
+ public:
+  QList<QUrl> opened;
+ public slots:
+  void open(const QUrl& url) { opened << url; }
+};
+
+// One window through runs that end every way, step by step: what it shows and what it tells
+// assistive technology after each step.
+TEST_F(Window, FollowsEachRunToItsEnd) {
+  struct Step {
+    std::function<void()> act;
+    QString status, action, percentage;  // action, percentage "": hidden
+    bool cancelShown;
+  };
+  const auto t = [](std::string_view key) { return text(key); };
+  const auto retryByKey = [this] {
+    const auto before = runs.size();
+    QTest::keyClick(delegate.window(), Qt::Key_Return);
+    ASSERT_TRUE(waitFor([&] { return runs.size() > before; }));
+  };
+  const auto click = [this](QPushButton* button) { QTest::mouseClick(button, Qt::LeftButton); };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double infinity = std::numeric_limits<double>::infinity();
+  const QString tooLong = t("error.verification") + " (" + QString(300, 'x') + ": 1)";
+  delegate.window()->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(delegate.window()));
+  for (const Step& c : std::vector<Step>{
+           {[] {}, "", t("install"), "", false},
+           {[&] { start(); }, t("preparing"), "", "", true},
+           {[&] { delegate.performAction(); }, t("preparing"), "", "", true},  // no second run
+           {[&] { report(Phase::downloading, 0.0); }, t("downloading"), "", "0%", true},
+           {[&] { report(Phase::downloading, 0.123456); }, t("downloading"), "", "12%", true},
+           {[&] { report(Phase::downloading, 0.999); }, t("downloading"), "", "99%", true},
+           {[&] { report(Phase::downloading, nan); }, t("downloading"), "", "", true},
+           {[&] { report(Phase::verifying, 1.0); }, t("verifying"), "", "100%", true},
+           {[&] { report(Phase::installing, std::nullopt); }, t("installing"), "", "", false},
+           {[&] { report(Phase::installing, 0.5); }, t("installing"), "", "50%", false},
+           {[&] { report(Phase::preparing, infinity); }, t("preparing"), "", "", true},
+           {[&] { end(thrown(CommandError(std::string(300, 'x'), 1))); }, tooLong, t("retry"), "",
+            false},
+           {[&] { report(Phase::downloading, 0.5); }, tooLong, t("retry"), "", false},
+           {[&] { retryByKey(); }, t("preparing"), "", "", true},
+           {[&] { report(Phase::installing, 0.9, 0); }, t("preparing"), "", "", true},
+           {[&] { click(cancel()); }, t("error.cancelled"), t("retry"), "", false},
+           {[&] { retryByKey(); }, t("preparing"), "", "", true},
+           {[&] { end(); }, t("complete"), t("open"), "", false},
+           {[&] { report(Phase::downloading, 0.75); }, t("complete"), t("open"), "", false},
+           {[&] { click(action()); }, t("openFailed"), t("open"), "", false},
+           {[&] { click(action()); }, t("openFailed"), t("open"), "", false},
+       }) {
+    SCOPED_TRACE(c.status.left(40).toStdString() + " " + c.percentage.toStdString());
+    c.act();
+    ASSERT_TRUE(waitFor([&] { return cancel()->isHidden() || cancel()->isEnabled(); }));
+    const bool working = c.action.isEmpty();
+    const auto* bar = find<InstallerProgressIndicator>("progress");
+    QAccessibleInterface* told = QAccessible::queryAccessibleInterface(find("progress"));
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(find("status"))->text(QAccessible::Name),
+              c.status);
+    if (c.status.size() < 200)
+      EXPECT_EQ(status(), c.status);
+    else
+      EXPECT_TRUE(status().count(u'\n') == 1 && status().endsWith(QChar(0x2026)))
+          << "two lines cut short";
+    EXPECT_EQ(action()->isHidden() ? "" : action()->text(), c.action);
+    EXPECT_EQ(action()->isEnabled(), !c.action.isEmpty());
+    const auto* shown = find<QLabel>("percentage");
+    EXPECT_EQ(shown->isHidden() ? "" : shown->text(), c.percentage);
+    EXPECT_EQ(!cancel()->isHidden(), c.cancelShown);
+    EXPECT_EQ(bar->isHidden(), !working);
+    if (!working) continue;
+    EXPECT_EQ(told->text(QAccessible::Name), status()) << "the bar is named by what it measures";
+    EXPECT_EQ(told->text(QAccessible::Value), c.percentage);
+    EXPECT_EQ(told->valueInterface()->currentValue(),
+              c.percentage.isEmpty() ? QVariant() : QVariant(c.percentage.chopped(1).toDouble()));
+    EXPECT_EQ(told->state().busy, c.percentage.isEmpty());
+    EXPECT_EQ(bar->isIndeterminate(), c.percentage.isEmpty());
+  }
+  ASSERT_EQ(runs.size(), 3u) << "a run per press of the main button, none for open";
+  EXPECT_FALSE(runs[0].token->isCancelled() || runs[2].token->isCancelled());
+  EXPECT_TRUE(runs[1].token->isCancelled());
+  EXPECT_TRUE(delegate.applicationShouldTerminate()) << "nothing runs";
+
+  Opener opener;  // a desktop that opens it: the program has done its work and quits
+  QDesktopServices::setUrlHandler("file", &opener, "open");
+  QTimer::singleShot(0, [&] { click(action()); });
+  QTimer::singleShot(30000, [] { QCoreApplication::exit(99); });
+  EXPECT_EQ(QCoreApplication::exec(), 0) << "the program quit on its own";
+  QDesktopServices::unsetUrlHandler("file");
+  EXPECT_EQ(opener.opened, QList<QUrl>{QUrl::fromLocalFile("/tmp/Pelorin Code.app")});
+}
+
+TEST_F(Window, CloseAndQuitWaitForTheRunToEnd) {
+  // Makes the request inside the event loop, as requests come, and runs the loop until the
+  // request ends it (0) or the alert that explains the refusal has been answered (1).
+  const auto answer = [&](const std::function<void()>& request) {
+    QStringList said;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      if (auto* alert = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        said << alert->text() << alert->informativeText() << alert->buttons().first()->text();
+        alert->buttons().first()->click();
+      } else if (!said.isEmpty()) {
+        QCoreApplication::exit(1);
+      }
+    });
+    poll.start(5);
+    QTimer::singleShot(0, &poll, request);
+    QTimer::singleShot(30000, &poll, [] { QCoreApplication::exit(2); });
+    const int result = QCoreApplication::exec();
+    QCoreApplication::processEvents();  // what the request left queued
+    EXPECT_EQ(said, result == 1
+                        ? QStringList({text("working"), text("workingDetail"), text("continue")})
+                        : QStringList());
+    return result;
+  };
+  for (const auto& [what, request] : std::vector<std::pair<const char*, std::function<void()>>>{
+           {"close the window", [this] { delegate.window()->close(); }},
+           {"close every window", [] { QApplication::closeAllWindows(); }},
+           {"quit, as the system asks", [] { QCoreApplication::quit(); }},
+           {"the quit shortcut",
+            [this] { QTest::keyClick(delegate.window(), Qt::Key_Q, Qt::ControlModifier); }}}) {
+    SCOPED_TRACE(what);
+    delegate.window()->show();
+    delegate.window()->activateWindow();
+    start();
+    report(Phase::downloading, 0.6);
+    EXPECT_EQ(answer(request), 1) << "refused and explained";
+    EXPECT_TRUE(delegate.window()->isVisible());
+    EXPECT_FALSE(runs.back().token->isCancelled());
+    end(thrown(std::system_error(InstallerError::noSpace)));
+    EXPECT_EQ(status(), text("error.noSpace")) << "the run went on to its end";
+    EXPECT_EQ(answer(request), 0) << "idle, the request ends the program";
+    EXPECT_FALSE(delegate.window()->isVisible());
+  }
+}
+
+}  // namespace
+}  // namespace PelorinInstaller
+
+#include "window_test.moc"
