@@ -103,7 +103,7 @@ TEST_F(Publish, MakesAReleaseThatTheInstallerAcceptsAndNginxServes) {
   EXPECT_EQ(entriesStartingWith(options_.webRoot / "desktop-releases", ""),
             (Arguments{"1.4.0", "installer"}));
 
-  const std::map<std::string, std::string> environment{{"PATH", std::getenv("PATH")}};
+  const std::map<std::string, std::string> environment{{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}};
   auto port = runChild("/bin/bash", {PELORIN_NGINX_SCRIPT, "free-port"}, environment).out;
   port.pop_back();
   const auto host = "127.0.0.1:" + port, work = (folder_ / "nginx").string();
