@@ -80,31 +80,31 @@ fault url-policy-port core/src/Distribution.cpp core_tests \
   'url.port() != 80'
 
 # --- the downloader ------------------------------------------------------------------------
-fault download-status PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
-  '} else if (status != 200 || announced > kSizeCap) {' \
-  '} else if (announced > kSizeCap) {'
-fault download-resume-offset PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
+fault download-status PelorinInstaller/pipeline/transfer/Response.cpp pipeline_tests \
+  '} else if (status != 200 || announced > transfer::kSizeCap) {' \
+  '} else if (announced > transfer::kSizeCap) {'
+fault download-resume-offset PelorinInstaller/pipeline/transfer/Request.cpp pipeline_tests \
   '"Range: bytes=" + std::to_string(offset) + "-"' \
   '"Range: bytes=" + std::to_string(offset + 1) + "-"'
-fault download-size-cap PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
+fault download-size-cap PelorinInstaller/pipeline/transfer/Transfer.hpp pipeline_tests \
   'kSizeCap = 1'\''048'\''576;' \
   'kSizeCap = 1'\''048'\''577;'
-fault download-accept-encoding PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
+fault download-accept-encoding PelorinInstaller/pipeline/transfer/Request.cpp pipeline_tests \
   '"Accept-Encoding: identity"' \
   '"Accept-Encoding: gzip"'
-fault download-redirect-policy PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
+fault download-redirect-policy PelorinInstaller/pipeline/transfer/Response.cpp pipeline_tests \
   'if (!target || !InstallerCore::Distribution::accepts(*target)) {' \
   'if (!target) {'
-fault download-redirect-limit PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
-  'if (redirects == kRedirectLimit)' \
-  'if (redirects > kRedirectLimit)'
-fault download-length-check PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
+fault download-redirect-limit PelorinInstaller/pipeline/transfer/Loop.cpp pipeline_tests \
+  'if (redirects == transfer::kRedirectLimit)' \
+  'if (redirects > transfer::kRedirectLimit)'
+fault download-length-check PelorinInstaller/pipeline/transfer/Response.cpp pipeline_tests \
   'announced != *owner.expectedBytes_ - offset' \
   'announced != *owner.expectedBytes_'
 fault download-larger-file-kept PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
   'if (!expectedBytes_ || *expectedBytes_ < offset) {' \
   'if (!expectedBytes_) {'
-fault download-failed-file-kept PelorinInstaller/pipeline/Downloader.cpp pipeline_tests \
+fault download-failed-file-kept PelorinInstaller/pipeline/transfer/Loop.cpp pipeline_tests \
   '    std::filesystem::remove(owner.file_, ignored);
     std::rethrow_exception(failure);' \
   '    (void)ignored;

@@ -1,21 +1,17 @@
 #include "app/AppDelegate.hpp"
 
-#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
-#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QScreen>
 #include <QTextLayout>
 #include <cmath>
 
 #include "app/Desktop.hpp"
 #include "app/ErrorText.hpp"
 #include "app/InstallButton.hpp"
-#include "app/InstallerBackground.hpp"
 #include "app/InstallerProgressIndicator.hpp"
 #include "app/InstallerResources.hpp"
 
@@ -25,31 +21,6 @@ namespace {
 using InstallerResources::text;
 
 constexpr int kStatusLines = 2;
-
-// Label colours of a light desktop: black at 85% for primary text, 50% for secondary.
-QColor labelColor() { return QColor(0, 0, 0, 217); }
-QColor secondaryLabelColor() { return QColor(0, 0, 0, 128); }
-
-QFont systemFont(int pixels, QFont::Weight weight = QFont::Normal) {
-  // Sizes are the layout's logical pixels, as points are on the desktop the design comes from.
-  QFont font = QApplication::font();
-  font.setPixelSize(pixels);
-  font.setWeight(weight);
-  return font;
-}
-
-// Places a label in the content view with its frame and look; none of them is selectable.
-void place(QLabel* view, QWidget* content, const QRect& frame, const QFont& font,
-           const QColor& color, Qt::Alignment alignment) {
-  view->setParent(content);
-  view->setGeometry(frame);
-  view->setFont(font);
-  QPalette palette = view->palette();
-  palette.setColor(QPalette::WindowText, color);
-  view->setPalette(palette);
-  view->setAlignment(alignment);
-  view->setTextInteractionFlags(Qt::NoTextInteraction);
-}
 
 // The text broken into at most `lines` lines of `width`, the last one shortened with an
 // ellipsis when the text does not fit.
@@ -73,8 +44,6 @@ QString fitted(const QString& text, const QFont& font, int width, int lines) {
   layout.endLayout();
   return shown.join(u'\n');
 }
-
-QPalette lightPalette() { return QPalette(QColor(0xec, 0xec, 0xec)); }
 
 }  // namespace
 
@@ -103,91 +72,6 @@ AppDelegate::~AppDelegate() {
       delete view;
     }
   }
-}
-
-void AppDelegate::applicationDidFinishLaunching() {
-  QGuiApplication::setQuitOnLastWindowClosed(false);
-
-  window_ = std::make_unique<QWidget>(nullptr, Qt::Window | Qt::CustomizeWindowHint |
-                                                   Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
-                                                   Qt::WindowMinimizeButtonHint);
-  window_->setFixedSize(520, 340);
-  window_->setWindowTitle(text("title"));
-  window_->setPalette(lightPalette());
-  window_->installEventFilter(this);
-
-  auto* content = new InstallerBackground(window_.get());
-  content->setGeometry(0, 0, 520, 340);
-
-  const auto image = InstallerResources::icon();
-  const QPixmap icon = image ? QPixmap::fromImage(*image) : QPixmap();
-  QApplication::setWindowIcon(QIcon(icon));
-
-  auto* iconView = new QLabel(content);
-  iconView->setObjectName("icon");
-  iconView->setGeometry(220, 52, 80, 80);
-  iconView->setAlignment(Qt::AlignCenter);
-  if (!icon.isNull()) {
-    const qreal ratio = window_->devicePixelRatioF();
-    QPixmap scaled =
-        icon.scaled(QSize(80, 80) * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    scaled.setDevicePixelRatio(ratio);
-    iconView->setPixmap(scaled);
-  }
-
-  auto* name = new QLabel("Pelorin Code");
-  name->setObjectName("name");
-  place(name, content, {40, 148, 440, 32}, systemFont(24, QFont::Medium), labelColor(),
-        Qt::AlignCenter);
-
-  // The status is as wide as the window's text and breaks its own lines (see setStatus).
-  place(status_, content, {40, 208, 440, 40}, systemFont(13), secondaryLabelColor(),
-        Qt::AlignHCenter | Qt::AlignTop);
-  status_->show();
-
-  // Common interface fonts draw digits at one width, so the percentage does not jitter.
-  place(percentage_, content, {110, 238, 300, 18}, systemFont(13), secondaryLabelColor(),
-        Qt::AlignCenter);
-  percentage_->hide();
-
-  const auto adopt = [content](QWidget* view, const QRect& frame) {
-    view->setParent(content);
-    view->setGeometry(frame);
-  };
-  adopt(progress_, {110, 260, 300, 8});
-  progress_->setMinValue(0);
-  progress_->setMaxValue(100);
-  progress_->hide();
-
-  adopt(action_, {160, 208, 200, 40});
-  action_->setFlat(true);
-  action_->setShortcut(QKeySequence(Qt::Key_Return));
-  action_->setFocusPolicy(Qt::TabFocus);
-  connect(action_, &QPushButton::clicked, this, &AppDelegate::performAction);
-  action_->show();
-  action_->setEnabled(true);
-
-  adopt(cancel_, {224, 284, 72, 24});
-  connect(cancel_, &QPushButton::clicked, this, &AppDelegate::cancelInstall);
-  cancel_->hide();
-
-  // Where the desktop has no global menu bar the window itself carries the shortcut.
-  menu_ = std::make_unique<QMenuBar>();
-  QAction* quit = menu_->addMenu(QString())->addAction(text("quit"));
-  quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-  quit->setMenuRole(QAction::QuitRole);
-  connect(quit, &QAction::triggered, this, &AppDelegate::terminate);
-  window_->addAction(quit);
-
-  if (QScreen* screen = window_->screen()) {
-    window_->move(screen->availableGeometry().center() - window_->rect().center());
-  }
-  window_->show();
-  window_->raise();
-  window_->activateWindow();
-  // Focus starts on the window itself: the main button's ring shows once the keyboard moves
-  // there, not at every launch.
-  content->setFocus();
 }
 
 void AppDelegate::performAction() {
@@ -232,7 +116,7 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
       explainRefusal();
       return true;
     }
-    QMetaObject::invokeMethod(this, &AppDelegate::terminate, Qt::QueuedConnection);
+    later([this] { terminate(); });
   }
   return QObject::eventFilter(watched, event);
 }
@@ -241,13 +125,10 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
 void AppDelegate::explainRefusal() {
   if (explaining_) return;
   explaining_ = true;
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        if (working_) applicationShouldTerminate();
-        explaining_ = false;
-      },
-      Qt::QueuedConnection);
+  later([this] {
+    if (working_) applicationShouldTerminate();
+    explaining_ = false;
+  });
 }
 
 void AppDelegate::start() {
@@ -264,28 +145,13 @@ void AppDelegate::start() {
   if (runner_.joinable()) runner_.join();
   runner_ = std::thread([this, serial, token = cancellation_, run = run_] {
     ProgressReport report = [this, serial](Phase phase, std::optional<double> fraction) {
-      QMetaObject::invokeMethod(
-          this,
-          [this, serial, phase, fraction] {
-            if (serial == serial_) show(phase, fraction);
-          },
-          Qt::QueuedConnection);
+      post(serial, [this, phase, fraction] { show(phase, fraction); });
     };
     try {
       const auto application = run(token, report);
-      QMetaObject::invokeMethod(
-          this,
-          [this, serial, application] {
-            if (serial == serial_) complete(application);
-          },
-          Qt::QueuedConnection);
+      post(serial, [this, application] { complete(application); });
     } catch (...) {
-      QMetaObject::invokeMethod(
-          this,
-          [this, serial, error = std::current_exception()] {
-            if (serial == serial_) failed(error);
-          },
-          Qt::QueuedConnection);
+      post(serial, [this, error = std::current_exception()] { failed(error); });
     }
   });
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "pipeline/Cancellation.hpp"
 #include "pipeline/Installer.hpp"
@@ -58,6 +59,20 @@ class AppDelegate : public QObject {
   void terminate();
   void explainRefusal();
   void setStatus(const QString& text);
+
+  // Runs `job` on the main thread once its event loop is back.
+  template <typename Job>
+  void later(Job job) {
+    QMetaObject::invokeMethod(this, std::move(job), Qt::QueuedConnection);
+  }
+  // The one way a run's thread reaches the window: `job` runs on the main thread, unless a newer
+  // run has started by then.
+  template <typename Job>
+  void post(std::uint64_t serial, Job job) {
+    later([this, serial, job = std::move(job)] {
+      if (serial == serial_) job();
+    });
+  }
 
   RunFunction run_;
   std::unique_ptr<QWidget> window_;

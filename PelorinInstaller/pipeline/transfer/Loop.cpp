@@ -1,0 +1,142 @@
+#include <algorithm>
+#include <climits>
+#include <mutex>
+#include <new>
+#include <utility>
+
+#include "pipeline/NetworkError.hpp"
+#include "pipeline/transfer/Transfer.hpp"
+
+namespace PelorinInstaller {
+namespace transfer {
+
+// What another thread may reach: the token's cancel wakes the transfer's loop at once.
+class Interrupt final : public CancellableTask {
+ public:
+  explicit Interrupt(CURLM* multi) : multi_(multi) {}
+  void cancel() override {
+    std::lock_guard guard(lock_);
+    cancelled_ = true;
+    if (multi_) curl_multi_wakeup(multi_);
+  }
+  bool cancelled() const {
+    std::lock_guard guard(lock_);
+    return cancelled_;
+  }
+  // From here on cancel() leaves the multi handle alone, so it may be cleaned up.
+  void detach() {
+    std::lock_guard guard(lock_);
+    multi_ = nullptr;
+  }
+
+ private:
+  mutable std::mutex lock_;
+  CURLM* multi_;
+  bool cancelled_ = false;
+};
+
+namespace {
+
+// Registers the transfer with the token for as long as it lives; on every way out the token is
+// cleared and the interrupt detached, before the multi handle can go.
+class Registration {
+ public:
+  Registration(std::shared_ptr<Cancellation> token, std::shared_ptr<Interrupt> interrupt)
+      : token_(std::move(token)), interrupt_(std::move(interrupt)) {
+    if (token_) token_->attach(interrupt_);
+  }
+  ~Registration() {
+    if (token_) token_->attach(nullptr);
+    interrupt_->detach();
+  }
+  Registration(const Registration&) = delete;
+  Registration& operator=(const Registration&) = delete;
+
+ private:
+  std::shared_ptr<Cancellation> token_;
+  std::shared_ptr<Interrupt> interrupt_;
+};
+
+}  // namespace
+}  // namespace transfer
+
+std::filesystem::path Downloader::Transfer::run() {
+  multi.reset(curl_multi_init());
+  if (!multi) throw std::bad_alloc();
+  interrupt = std::make_shared<transfer::Interrupt>(multi.get());
+  prepareRequests();
+  start(owner.url_);
+  deadline = transfer::Clock::now() + owner.settings_.transferTimeout;
+
+  if (owner.beforeAttach_) owner.beforeAttach_();
+  CURLcode result;
+  {
+    transfer::Registration registration(owner.cancellation_, interrupt);
+    if (owner.afterAttach_) owner.afterAttach_(interrupt);
+    try {
+      result = loop();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+      result = CURLE_ABORTED_BY_CALLBACK;
+    }
+    end();
+  }
+  easy.reset();
+  multi.reset();
+  return outcome(result);
+}
+
+// Runs the requests until the transfer ends; the result is the transport's outcome.
+CURLcode Downloader::Transfer::loop() {
+  using transfer::kHoldLimit;
+  const auto idle = owner.settings_.requestTimeout;
+  for (;;) {
+    if (interrupt->cancelled()) return static_cast<CURLcode>(kTransferCancelled);
+    int running = 0;
+    if (auto code = curl_multi_perform(multi.get(), &running); code != CURLM_OK) {
+      return code == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
+    }
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      if (!next || failure) return message->data.result;
+      if (redirects == transfer::kRedirectLimit) return CURLE_TOO_MANY_REDIRECTS;
+      ++redirects;
+      InstallerCore::Url target = *next;
+      start(target);
+    }
+    auto now = transfer::Clock::now();
+    if (now - lastActivity >= idle || now >= deadline) return CURLE_OPERATION_TIMEDOUT;
+    if (!piece.empty() && now - pieceSince >= kHoldLimit && !deliver()) return CURLE_WRITE_ERROR;
+
+    auto wake = std::min(lastActivity + idle, deadline);
+    if (!piece.empty()) wake = std::min(wake, pieceSince + kHoldLimit);
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
+    curl_multi_poll(multi.get(), nullptr, 0,
+                    static_cast<int>(std::clamp<long long>(wait, 1, INT_MAX)), nullptr);
+  }
+}
+
+void Downloader::Transfer::end() {
+  // Bytes that arrived belong in the file, whatever ended the transfer.
+  if (!piece.empty()) deliver();
+  if (easy) curl_multi_remove_handle(multi.get(), easy.get());
+  if (file.isOpen() && !file.close() && !failure) {
+    failure = std::make_exception_ptr(transfer::fileError("cannot close", owner.file_));
+  }
+}
+
+std::filesystem::path Downloader::Transfer::outcome(CURLcode result) {
+  if (failure) {
+    std::error_code ignored;
+    std::filesystem::remove(owner.file_, ignored);
+    std::rethrow_exception(failure);
+  }
+  if (result != CURLE_OK) throw networkError(result);
+  if (owner.expectedBytes_ && offset != *owner.expectedBytes_) {
+    throw transfer::installerError(InstallerCore::InstallerError::damagedDownload);
+  }
+  return owner.file_;
+}
+
+}  // namespace PelorinInstaller

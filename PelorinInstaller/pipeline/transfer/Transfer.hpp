@@ -1,0 +1,109 @@
+#pragma once
+
+#include <curl/curl.h>
+#include <InstallerCore/InstallerError.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "pipeline/CurlHandles.hpp"
+#include "pipeline/Downloader.hpp"
+#include "pipeline/FileDescriptor.hpp"
+
+// The parts of one transfer, each in its own file: the request (Request.cpp), the response's
+// headers and the redirect policy (Response.cpp), the body sink (BodySink.cpp) and the loop
+// that drives them (Loop.cpp).
+namespace PelorinInstaller {
+namespace transfer {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::int64_t kSizeCap = 1'048'576;  // when no size is expected
+// libcurl hands over at most 16 KiB at a time; consecutive pieces are gathered into one data
+// event of up to this size, and none waits longer than kHoldLimit for more.
+constexpr std::size_t kPieceLimit = 256 * 1024;
+constexpr auto kHoldLimit = std::chrono::milliseconds(200);
+constexpr int kRedirectLimit = 10;
+constexpr long kReceiveBuffer = 256 * 1024;
+
+inline std::system_error installerError(InstallerCore::InstallerError error) {
+  return std::system_error(error);
+}
+
+inline std::filesystem::filesystem_error fileError(const char* what,
+                                                   const std::filesystem::path& path,
+                                                   int error = errno) {
+  return {what, path, std::error_code(error, std::generic_category())};
+}
+
+class Interrupt;
+
+}  // namespace transfer
+
+// One transfer, driven on the caller's thread: libcurl's callbacks are the redirect, response
+// and data events, and the end of the loop is the completion, so they run one at a time.
+struct Downloader::Transfer {
+  Transfer(Downloader& owner, FileDescriptor file, std::int64_t offset)
+      : owner(owner), file(std::move(file)), offset(offset), current(owner.url_) {}
+
+  std::filesystem::path run();
+
+  // The loop
+  CURLcode loop();
+  void end();
+  std::filesystem::path outcome(CURLcode result);
+
+  // The request
+  void prepareRequests();
+  void start(const InstallerCore::Url& url);
+
+  // The response
+  bool header(std::string_view line);
+  std::optional<std::string> responseHeader(const char* name) const;
+  bool redirect(const std::string& location);
+  bool respond(long status);
+
+  // The body
+  bool gather(std::span<const char> bytes);
+  bool deliver();
+  bool data(std::span<const char> piece);
+  void writeAll(std::span<const char> piece);
+
+  // libcurl's callbacks: no exception may cross its frames, so failures are stored and rethrown
+  // once it has returned.
+  static std::size_t onHeader(char* bytes, std::size_t size, std::size_t count,
+                              void* user) noexcept;
+  static std::size_t onData(char* bytes, std::size_t size, std::size_t count, void* user) noexcept;
+
+  Downloader& owner;
+  FileDescriptor file;
+  std::int64_t offset;
+  std::exception_ptr failure;
+
+  CurlMulti multi;
+  CurlEasy easy;
+  CurlList requestHeaders;
+  CurlList connectTo;
+  std::shared_ptr<transfer::Interrupt> interrupt;
+
+  InstallerCore::Url current;              // the URL of the request under way
+  std::optional<InstallerCore::Url> next;  // a redirect to follow once this request is abandoned
+  int redirects = 0;
+  bool answered = false;  // the response event has run for the current request
+
+  std::vector<char> piece;  // received bytes not yet handed to the data event
+  transfer::Clock::time_point pieceSince, lastActivity, deadline;
+};
+
+}  // namespace PelorinInstaller
