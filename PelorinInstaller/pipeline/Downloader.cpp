@@ -8,6 +8,8 @@
 #include <InstallerCore/Distribution.hpp>
 #include <InstallerCore/DownloadResponse.hpp>
 #include <InstallerCore/InstallerError.hpp>
+#include <PelorinBase/Errors.hpp>
+#include <PelorinBase/Files.hpp>
 
 #include <algorithm>
 #include <cerrno>
@@ -24,10 +26,12 @@
 #include <vector>
 
 #include "pipeline/CurlHandles.hpp"
-#include "pipeline/FileDescriptor.hpp"
 #include "pipeline/NetworkError.hpp"
 
 namespace PelorinInstaller {
+
+using PelorinBase::FileDescriptor;
+
 namespace {
 
 using InstallerCore::InstallerError;
@@ -44,10 +48,7 @@ constexpr long kReceiveBuffer = 256 * 1024;
 
 std::system_error installerError(InstallerError error) { return std::system_error(error); }
 
-std::filesystem::filesystem_error fileError(const char* what, const std::filesystem::path& path,
-                                            int error = errno) {
-  return {what, path, std::error_code(error, std::generic_category())};
-}
+using PelorinBase::fileError;
 
 using Easy = CurlEasy;
 using Multi = CurlMulti;
@@ -67,12 +68,7 @@ List append(List list, const std::string& item) {
 }
 
 FileDescriptor createFile(const std::filesystem::path& path) {
-  FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                             S_IRUSR | S_IWUSR));
-  if (!file.isOpen()) throw fileError("cannot create the download file", path);
-  // The umask must not change the mode.
-  if (::fchmod(file.get(), S_IRUSR | S_IWUSR) != 0) throw fileError("cannot set the mode", path);
-  return file;
+  return PelorinBase::createFile(path, S_IRUSR | S_IWUSR, PelorinBase::Create::exclusively);
 }
 
 FileDescriptor openExisting(const std::filesystem::path& path) {
