@@ -28,11 +28,7 @@ std::vector<std::uint8_t> thinSlice(std::uint32_t cpu, std::uint32_t subtype) {
 }
 
 void writeFile(const fs::path& file, std::string_view bytes, fs::perms mode) {
-  std::ofstream output(file, std::ios::binary | std::ios::trunc);
-  output.write(bytes.data(), std::streamsize(bytes.size()));
-  output.close();
-  if (!output) throw ReleaseError("cannot write " + file.string());
-  fs::permissions(file, mode);
+  PelorinBase::writeFile(file, bytes, static_cast<mode_t>(mode));
 }
 
 }  // namespace

@@ -137,17 +137,20 @@ struct KillOnUnwind {
   }
 };
 
-// Appends what is there to read; false at the end of the stream or on an error.
-bool pump(int fd, std::string& into) {
+enum class Read { some, none, end };
+
+// Appends what is there to read: some, none yet (a non-blocking pipe), or the end of the stream
+// (an error counts as the end).
+Read pump(int fd, std::string& into) {
   char buffer[65536];
   for (;;) {
     ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got > 0) {
       into.append(buffer, static_cast<std::size_t>(got));
-      return true;
+      return Read::some;
     }
     if (got < 0 && errno == EINTR) continue;
-    return got < 0 && errno == EAGAIN;
+    return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? Read::none : Read::end;
   }
 }
 
@@ -156,7 +159,7 @@ void drain(int fd, std::string& into) {
   if (fd < 0) return;
   int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return;
-  while (pump(fd, into)) {
+  while (pump(fd, into) == Read::some) {
   }
 }
 
@@ -181,7 +184,9 @@ void await(pid_t pid, const LaunchOptions& options, const Pipe& out, const Pipe&
     if (ready < 0 && errno != EINTR) throwSystemError("poll");
     if (ready > 0) {
       for (int i = 1; i < 3; ++i) {
-        if (fds[i].fd >= 0 && fds[i].revents && !pump(fds[i].fd, *into[i])) fds[i].fd = -1;
+        if (fds[i].fd >= 0 && fds[i].revents && pump(fds[i].fd, *into[i]) == Read::end) {
+          fds[i].fd = -1;
+        }
       }
       if (fds[0].revents) break;
     }
