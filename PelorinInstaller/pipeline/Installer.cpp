@@ -65,13 +65,11 @@ std::string randomUUID() {
 class InstallLock {
  public:
   explicit InstallLock(const fs::path& file) : fd_(open(file)) {
-    if (fd_ < 0) throw std::system_error(InstallerError::busy);
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-      release();
+    if (!fd_.isOpen() || ::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
       throw std::system_error(InstallerError::busy);
     }
   }
-  ~InstallLock() { release(); }
+  ~InstallLock() { ::flock(fd_.get(), LOCK_UN); }
   InstallLock(const InstallLock&) = delete;
   InstallLock& operator=(const InstallLock&) = delete;
 
@@ -92,12 +90,7 @@ class InstallLock {
     return fd;
   }
 
-  void release() {
-    ::flock(fd_, LOCK_UN);
-    ::close(fd_);
-    fd_ = -1;
-  }
-  int fd_;
+  PelorinBase::FileDescriptor fd_;
 };
 
 // A private folder that is removed, only if empty, on the way out.
