@@ -42,9 +42,6 @@ std::string readFile(const fs::path& file, std::size_t limit, Links links) {
   int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (links == Links::refuse ? O_NOFOLLOW : 0);
   FileDescriptor input(::open(file.c_str(), flags));
   if (!input.isOpen()) throwFileError("cannot open", file);
-  struct stat info {};
-  if (::fstat(input.get(), &info) != 0) throwFileError("cannot read", file);
-  if (!S_ISREG(info.st_mode)) throw fileError("not a regular file", file, EINVAL);
   std::string bytes;
   if (!readUpTo(input.get(), limit, bytes)) throwFileError("cannot read", file);
   return bytes;

@@ -19,10 +19,10 @@ bool readUpTo(int fd, std::size_t limit, std::string& into);
 
 enum class Links { refuse, follow };
 
-// Up to `limit` bytes from the start of the regular file `file`, opened without blocking on a
-// FIFO and, unless told to follow, without following a link at `file` itself. Throws
-// filesystem_error: the errno value of the open or the read, EINVAL for anything but a regular
-// file.
+// Up to `limit` bytes from the start of `file`, opened without blocking on a FIFO (one without
+// a writer reads as empty) and, unless told to follow, without following a link at `file`
+// itself. Throws filesystem_error with the errno value of the open or the read (EISDIR for a
+// folder, ELOOP for a refused link).
 std::string readFile(const std::filesystem::path& file, std::size_t limit = SIZE_MAX,
                      Links links = Links::refuse);
 
