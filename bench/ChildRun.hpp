@@ -1,10 +1,6 @@
 #pragma once
 
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <PelorinBase/Process.hpp>
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -18,29 +14,13 @@ struct ChildRun {
 
 // Runs a program to its end: wall time, peak resident memory, standard output.
 inline ChildRun runChild(const std::vector<std::string>& arguments) {
-  int pipe[2];
-  if (::pipe2(pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  std::vector<char*> argv;
-  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
+  PelorinBase::LaunchOptions options;
+  options.input = options.error = {PelorinBase::Stream::Kind::inherit, {}};
+  options.output = {PelorinBase::Stream::Kind::capture, {}};
   auto start = std::chrono::steady_clock::now();
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(pipe[1], STDOUT_FILENO);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(pipe[1]);
-  std::string output;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) output.append(buffer, n);
-  ::close(pipe[0]);
-  int status = 0;
-  rusage usage{};
-  ::wait4(pid, &status, 0, &usage);
+  auto run =
+      PelorinBase::runProcess(arguments[0], {arguments.begin() + 1, arguments.end()}, options);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw std::runtime_error(arguments[0] + " failed: " + output);
-  }
-  return {seconds, usage.ru_maxrss / 1024.0, output};
+  if (run.exitStatus != 0) throw std::runtime_error(arguments[0] + " failed: " + run.output);
+  return {seconds, run.peakResidentKiB / 1024.0, run.output};
 }

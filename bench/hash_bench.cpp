@@ -4,9 +4,6 @@
 //
 //   hash_bench [FILE] [--rounds N]      (without FILE: a 1 GiB file in the temporary folder)
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "BenchRows.hpp"
-#include "pipeline/Checks.hpp"
+#include <PelorinBase/Files.hpp>
+#include <PelorinBase/Process.hpp>
 
-extern char** environ;
+#include "BenchRows.hpp"
 
 namespace {
 
@@ -36,28 +33,18 @@ struct Run {
 
 // Runs a program with its output on /dev/null; its time and peak resident memory.
 Run measure(const std::vector<std::string>& arguments) {
-  std::vector<char*> argv;
-  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  PelorinBase::LaunchOptions options;
+  options.input = options.error = {PelorinBase::Stream::Kind::inherit, {}};
+  options.searchPath = true;
   auto start = Clock::now();
-  pid_t pid;
-  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-    std::perror(argv[0]);
-    std::exit(2);
-  }
-  int status;
-  struct rusage usage;
-  wait4(pid, &status, 0, &usage);
+  auto run =
+      PelorinBase::runProcess(arguments[0], {arguments.begin() + 1, arguments.end()}, options);
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  posix_spawn_file_actions_destroy(&actions);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::cerr << argv[0] << " failed\n";
+  if (run.exitStatus != 0) {
+    std::cerr << arguments[0] << " failed\n";
     std::exit(2);
   }
-  return {seconds, usage.ru_maxrss};
+  return {seconds, run.peakResidentKiB};
 }
 
 // `openssl speed -evp sha256` on 1 MiB blocks, in bytes per second.
@@ -100,7 +87,7 @@ double median(std::vector<double> values) {
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
   if (arguments.size() == 2 && arguments[0] == "--hash") {
-    std::cout << PelorinInstaller::hash(arguments[1]) << "\n";
+    std::cout << PelorinBase::sha256File(arguments[1]) << "\n";
     return 0;
   }
   int rounds = 5;

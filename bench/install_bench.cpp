@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <InstallerCore/Distribution.hpp>
+#include <PelorinBase/Files.hpp>
+#include <PelorinBase/ToolContracts.hpp>
 #include <PelorinRelease/Release.hpp>
 #include <algorithm>
 #include <chrono>
@@ -32,6 +34,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+namespace ToolContracts = PelorinBase::ToolContracts;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kPayload = (512u << 20) - (256u << 10);  // the image comes to ~512 MiB
@@ -49,15 +52,15 @@ void settle() {
   std::this_thread::sleep_for(std::chrono::seconds(2));
 }
 
+// A tool's path followed by its arguments.
+std::vector<std::string> withTool(const fs::path& tool, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), tool.string());
+  return arguments;
+}
+
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
-}
-
-void writeFile(const fs::path& file, const std::string& bytes) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  if (!out) throw std::runtime_error("cannot write " + file.string());
 }
 
 // --- prepare ---
@@ -75,7 +78,7 @@ int prepare(const fs::path& work) {
   for (const char* tool : {"hdiutil", "ditto", "codesign", "spctl"}) {
     fs::copy_file(fs::path(PELORIN_STANDIN_FOLDER) / tool, tools / tool);
   }
-  writeFile(tools / "anchor.pem", keys.publicPem);
+  PelorinBase::writeFile(tools / "anchor.pem", keys.publicPem, 0644);
 
   auto apps = work / "apps";
   fs::remove_all(apps);
@@ -178,13 +181,9 @@ Steps reference(const fs::path& work, const std::string& port, const fs::path& d
                        .seconds;
   steps.digest = runChild({"/usr/bin/openssl", "dgst", "-sha256", image.string()}).seconds;
   steps.attach =
-      runChild({(tools / "hdiutil").string(), "attach", "-readonly", "-nobrowse", "-noautoopen",
-                "-noautofsck", "-mountpoint", mount.string(), image.string()})
-          .seconds;
-  const std::string requirement =
-      "=anchor apple generic and identifier \"com.pelorin-ai.code\" and certificate "
-      "leaf[subject.OU] = \"K4QW7ZP1MX\" and certificate 1[field.1.2.840.113635.100.6.2.6] "
-      "exists and certificate leaf[field.1.2.840.113635.100.6.1.13] exists";
+      runChild(withTool(tools / "hdiutil", ToolContracts::attachArguments(mount, image))).seconds;
+  const std::string requirement = ToolContracts::codeRequirement(
+      InstallerCore::Distribution::bundleID, InstallerCore::Distribution::teamID);
   // The three checks of a bundle, as the installer makes them.
   auto check = [&](const fs::path& app) {
     steps.verify += runChild({(tools / "codesign").string(), "--verify", "--deep", "--strict",
@@ -200,7 +199,8 @@ Steps reference(const fs::path& work, const std::string& port, const fs::path& d
   check(bundle);
   steps.copy = runChild({(tools / "ditto").string(), bundle.string(), copy.string()}).seconds;
   check(copy);
-  steps.detach = runChild({(tools / "hdiutil").string(), "detach", mount.string()}).seconds;
+  steps.detach =
+      runChild(withTool(tools / "hdiutil", ToolContracts::detachArguments(mount))).seconds;
   return steps;
 }
 

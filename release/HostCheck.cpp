@@ -12,8 +12,8 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include <PelorinBase/Files.hpp>
 #include "PelorinRelease/Release.hpp"
-#include "pipeline/Checks.hpp"
 #include "pipeline/CurlHandles.hpp"
 #include "pipeline/Downloader.hpp"
 #include "pipeline/NetworkError.hpp"
@@ -349,7 +349,7 @@ CheckLine download(const std::string& name, const std::string& arch,
                   "the installer's downloader stopped; the manifest says " +
                       std::to_string(artifact.bytes) + " bytes");
   }
-  auto digest = PelorinInstaller::hash(file);
+  auto digest = PelorinBase::sha256File(file);
   auto size = std::to_string(fs::file_size(file)) + " bytes";
   if (digest != artifact.sha256) {
     return failed(name, "error.damagedDownload",

@@ -1,20 +1,15 @@
-#include <errno.h>
-#include <fcntl.h>
 #include <plist/plist.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <InstallerCore/ReleaseManifest.hpp>
 #include <InstallerCore/Version.hpp>
-#include <fstream>
+#include <PelorinBase/Files.hpp>
+#include <PelorinBase/PlistGuard.hpp>
+#include <PelorinBase/Process.hpp>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "PelorinRelease/Release.hpp"
-#include "pipeline/Checks.hpp"
-#include "pipeline/Command.hpp"
-#include "pipeline/PlistGuard.hpp"
 
 namespace PelorinRelease {
 namespace {
@@ -28,28 +23,17 @@ struct PlistFree {
 };
 using Plist = std::unique_ptr<void, PlistFree>;
 
-struct Descriptor {
-  int fd;
-  ~Descriptor() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 std::string isALink(const fs::path& path) {
   return path.string() + " is a symbolic link; the release tool does not write through links";
 }
 
 // Never through a link: a link where the tool writes would carry the write elsewhere.
-void writeText(const fs::path& file, std::string_view text) {
-  Descriptor output{
-      open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644)};
-  if (output.fd < 0 && errno == ELOOP) throw ReleaseError(isALink(file));
-  if (output.fd < 0) throw ReleaseError("cannot write " + file.string());
-  for (std::size_t done = 0; done < text.size();) {
-    ssize_t put = write(output.fd, text.data() + done, text.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0) throw ReleaseError("cannot write " + file.string());
-    done += std::size_t(put);
+void writeText(const fs::path& file, std::string_view text, mode_t mode = 0644) {
+  try {
+    PelorinBase::writeFile(file, text, mode);
+  } catch (const fs::filesystem_error& error) {
+    if (error.code() == std::errc::too_many_symbolic_link_levels) throw ReleaseError(isALink(file));
+    throw ReleaseError("cannot write " + file.string());
   }
 }
 
@@ -89,15 +73,14 @@ void checkManifest(std::string_view text, std::string_view minimum) {
 
 }  // namespace
 
-WorkFolder::WorkFolder(const fs::path& parent) {
-  std::string pattern = (parent / ".pelorin-release-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) throw ReleaseError("cannot make a folder in " + parent.string());
-  path_ = pattern;
-}
+WorkFolder::WorkFolder(const fs::path& parent) : folder_(made(parent)) {}
 
-WorkFolder::~WorkFolder() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
+PelorinBase::ScopedFolder WorkFolder::made(const fs::path& parent) {
+  try {
+    return PelorinBase::ScopedFolder::makeUnique(parent, ".pelorin-release-");
+  } catch (const fs::filesystem_error&) {
+    throw ReleaseError("cannot make a folder in " + parent.string());
+  }
 }
 
 void setInfoKeys(const fs::path& bundle, const std::map<std::string, std::string>& keys,
@@ -109,7 +92,7 @@ void setInfoKeys(const fs::path& bundle, const std::map<std::string, std::string
     auto bytes = readTextFile(file);
     plist_t parsed = nullptr;
     if (!bytes.empty() && bytes.size() <= kMaxInfoPlistBytes &&
-        PelorinInstaller::plistIsBounded(bytes)) {
+        PelorinBase::plistIsBounded(bytes)) {
       plist_from_memory(bytes.data(), uint32_t(bytes.size()), &parsed);
     }
     root.reset(parsed);
@@ -141,11 +124,11 @@ void seal(const fs::path& bundle, std::string_view privatePem, const SealOptions
 }
 
 std::string readTextFile(const fs::path& file) {
-  std::ifstream input(file, std::ios::binary);
-  if (!input) throw ReleaseError("cannot read " + file.string());
-  std::ostringstream text;
-  text << input.rdbuf();
-  return text.str();
+  try {
+    return PelorinBase::readFile(file, SIZE_MAX, PelorinBase::Links::follow);
+  } catch (const fs::filesystem_error&) {
+    throw ReleaseError("cannot read " + file.string());
+  }
 }
 
 void writeKeyPair(const PelorinSeal::KeyPair& keys, const fs::path& folder) {
@@ -154,17 +137,19 @@ void writeKeyPair(const PelorinSeal::KeyPair& keys, const fs::path& folder) {
   if (fs::exists(fs::symlink_status(privateFile))) {
     throw ReleaseError(privateFile.string() + " already exists");
   }
-  writeText(privateFile, "");
-  fs::permissions(privateFile, fs::perms::owner_read | fs::perms::owner_write);
-  writeText(privateFile, keys.privatePem);
+  writeText(privateFile, keys.privatePem, 0600);
   writeText(folder / "anchor.pem", keys.publicPem);
 }
 
 void packImage(const fs::path& root, const fs::path& image) {
-  PelorinInstaller::Command::run(
+  PelorinBase::LaunchOptions options;
+  options.timeLimit = std::chrono::minutes(30);
+  auto result = PelorinBase::runProcess(
       kMksquashfs,
-      {root.string(), image.string(), "-noappend", "-all-root", "-quiet", "-no-progress"},
-      {std::chrono::minutes(30), std::chrono::seconds(5)});
+      {root.string(), image.string(), "-noappend", "-all-root", "-quiet", "-no-progress"}, options);
+  if (result.timedOut || result.shellStatus() != 0) {
+    throw ReleaseError("mksquashfs exited with " + std::to_string(result.shellStatus()));
+  }
 }
 
 std::string artifactURL(std::string_view host, std::string_view version, std::string_view arch) {
@@ -222,7 +207,7 @@ Publication publish(const PublishOptions& options) {
     seal(bundle, options.privatePem);
     const auto image = work.path() / ("app-" + arch + ".dmg");
     packImage(root, image);
-    publication.artifacts[arch] = {planned[arch].url, PelorinInstaller::hash(image),
+    publication.artifacts[arch] = {planned[arch].url, PelorinBase::sha256File(image),
                                    std::int64_t(fs::file_size(image))};
   }
   auto text = manifestText(options.version, options.minimumSystemVersion, publication.artifacts);

@@ -1,15 +1,12 @@
-#include <fstream>
+#include <InstallerCore/MachOFormat.hpp>
+#include <PelorinBase/Files.hpp>
 
 #include "PelorinRelease/Release.hpp"
 
 namespace PelorinRelease {
 namespace {
 
-constexpr std::uint32_t kThinMagic = 0xFEEDFACF;
-constexpr std::uint32_t kFatMagic = 0xCAFEBABE;
-constexpr std::uint32_t kArm64 = 0x0100000C, kArm64All = 0;
-constexpr std::uint32_t kX86_64 = 0x01000007, kX86_64All = 3;
-constexpr std::uint32_t kExecute = 2;
+using namespace InstallerCore::MachO;
 constexpr std::size_t kSliceBytes = 4096;
 
 void putLittle(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
@@ -23,7 +20,7 @@ void putBig(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
 // A mach_header_64 written little-endian with no load commands, padded to one page.
 std::vector<std::uint8_t> thinSlice(std::uint32_t cpu, std::uint32_t subtype) {
   std::vector<std::uint8_t> bytes;
-  for (std::uint32_t field : {kThinMagic, cpu, subtype, kExecute, 0u, 0u, 0u, 0u}) {
+  for (std::uint32_t field : {kMagic64, cpu, subtype, kFileTypeExecute, 0u, 0u, 0u, 0u}) {
     putLittle(bytes, field);
   }
   bytes.resize(kSliceBytes, 0);
@@ -31,11 +28,7 @@ std::vector<std::uint8_t> thinSlice(std::uint32_t cpu, std::uint32_t subtype) {
 }
 
 void writeFile(const fs::path& file, std::string_view bytes, fs::perms mode) {
-  std::ofstream output(file, std::ios::binary | std::ios::trunc);
-  output.write(bytes.data(), std::streamsize(bytes.size()));
-  output.close();
-  if (!output) throw ReleaseError("cannot write " + file.string());
-  fs::permissions(file, mode);
+  PelorinBase::writeFile(file, bytes, static_cast<mode_t>(mode));
 }
 
 }  // namespace
@@ -48,13 +41,14 @@ std::optional<Architecture> architectureNamed(std::string_view name) {
 }
 
 std::vector<std::uint8_t> machOExecutable(Architecture architecture) {
-  if (architecture == Architecture::arm64) return thinSlice(kArm64, kArm64All);
-  if (architecture == Architecture::x64) return thinSlice(kX86_64, kX86_64All);
+  if (architecture == Architecture::arm64) return thinSlice(kCpuArm64, kSubtypeArm64All);
+  if (architecture == Architecture::x64) return thinSlice(kCpuX86_64, kSubtypeX86_64All);
   // fat_header and two fat_arch entries, all big-endian; slices page-aligned.
   std::vector<std::uint8_t> bytes;
   putBig(bytes, kFatMagic);
   putBig(bytes, 2);
-  const std::uint32_t slices[2][2] = {{kX86_64, kX86_64All}, {kArm64, kArm64All}};
+  const std::uint32_t slices[2][2] = {{kCpuX86_64, kSubtypeX86_64All},
+                                      {kCpuArm64, kSubtypeArm64All}};
   for (std::uint32_t i = 0; i < 2; ++i) {
     for (std::uint32_t field : {slices[i][0], slices[i][1], std::uint32_t(kSliceBytes * (i + 1)),
                                 std::uint32_t(kSliceBytes), 12u}) {

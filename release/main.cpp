@@ -2,6 +2,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 #include <InstallerCore/InstallerError.hpp>
+#include <PelorinBase/ScopedFolder.hpp>
 #include <PelorinRelease/HostCheck.hpp>
 #include <PelorinRelease/Release.hpp>
 
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "pipeline/Host.hpp"
@@ -90,15 +92,6 @@ int sample(const std::vector<std::string>& arguments) {
   return 0;
 }
 
-// Removes the sample applications that publish made for itself.
-struct SampleFolder {
-  fs::path path;
-  ~SampleFolder() {
-    std::error_code ignored;
-    if (!path.empty()) fs::remove_all(path, ignored);
-  }
-};
-
 int publish(const std::vector<std::string>& arguments) {
   std::vector<std::string> positional;
   auto found = options(arguments, positional, {"--binary-plist"});
@@ -112,16 +105,16 @@ int publish(const std::vector<std::string>& arguments) {
     found.erase("--binary-plist");
     publish.plistFormat = PlistFormat::binary;
   }
-  SampleFolder samples;
+  // The sample applications that publish makes for itself go with it.
+  std::optional<PelorinBase::ScopedFolder> samples;
   if (found.contains("--sample")) {
     auto arch = architecture(take(found, "--sample"));
     if (found.contains("--app")) throw UsageError("--app and --sample exclude each other");
-    std::string pattern = (fs::temp_directory_path() / "pelorin-sample-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
-    samples.path = pattern;
-    makeSampleApp(samples.path / "Pelorin Code.app", arch);
-    publish.apps = {{"arm64", samples.path / "Pelorin Code.app"},
-                    {"x64", samples.path / "Pelorin Code.app"}};
+    samples.emplace(
+        PelorinBase::ScopedFolder::makeUnique(fs::temp_directory_path(), "pelorin-sample-"));
+    makeSampleApp(*samples / "Pelorin Code.app", arch);
+    publish.apps = {{"arm64", *samples / "Pelorin Code.app"},
+                    {"x64", *samples / "Pelorin Code.app"}};
   } else {
     auto app = take(found, "--app");
     publish.apps = {{"arm64", app}, {"x64", app}};

@@ -60,7 +60,7 @@ fault response-range-end core/src/DownloadResponse.cpp core_tests \
 fault response-offset-zero core/src/DownloadResponse.cpp core_tests \
   'offset >= 1 &&' \
   'offset >= 0 &&'
-fault macho-cpu-type core/src/MachO.cpp core_tests \
+fault macho-cpu-type core/include/InstallerCore/MachOFormat.hpp core_tests \
   'kCpuArm64 = 0x0100000C' \
   'kCpuArm64 = 0x0000000C'
 fault macho-byte-order core/src/MachO.cpp core_tests \
@@ -149,9 +149,10 @@ fault driver-staging-record-ignored PelorinInstaller/pipeline/Installer.cpp pipe
   '    StagingFolder::removeRecorded(support / kStagingRecord);
 ' \
   ''
-fault driver-mount-point-kept PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
-  '~MountPoint() { ::rmdir(folder_.c_str()); }' \
-  '~MountPoint() {}'
+fault driver-mount-point-kept base/src/ScopedFolder.cpp "pipeline_tests base_tests" \
+  '    ::rmdir(path_.c_str());
+    return;' \
+  '    return;'
 fault driver-conflict-not-abandoned PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
   '    staging.abandon();
 ' \
@@ -191,11 +192,9 @@ fault command-timeout-status PelorinInstaller/pipeline/Command.cpp pipeline_test
 fault command-tool-name PelorinInstaller/pipeline/Command.cpp pipeline_tests \
   'std::string tool = std::filesystem::path(path).filename().string();' \
   'std::string tool = path;'
-fault command-no-grace PelorinInstaller/pipeline/Command.cpp pipeline_tests \
-  '  kill(pid, SIGTERM);
-  if (!watch.waitUntil(Clock::now() + limits.grace)) kill(pid, SIGKILL);' \
-  '  kill(pid, SIGKILL);
-  (void)limits.grace;'
+fault command-no-grace base/src/Process.cpp "pipeline_tests base_tests" \
+  '::kill(pid, SIGTERM);' \
+  '::kill(pid, SIGKILL);'
 
 # --- the stand-ins -------------------------------------------------------------------------
 fault seal-link-outside standins/seal/Seal.cpp standins_tests \

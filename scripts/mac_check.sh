@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The macOS arm64 compile check. Cross-compiles every translation unit of the macOS product
-# (InstallerCore, PelorinFiles, PelorinPipeline, PelorinApp and the program's own sources, the
+# (InstallerCore, PelorinBase, PelorinPipeline, PelorinApp and the program's own sources, the
 # *_mac variants among them) for macOS 12 on arm64 with Zig's clang, warnings as errors, against the
 # dependencies' headers only; archives the static libraries; lays out PelorinInstaller.app and
 # runs its CTest check (mac_bundle). Nothing is linked: the dependencies have no macOS libraries
@@ -71,20 +71,20 @@ cmake -S . -B "$build/arm64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   fail "the macOS configuration failed (see $log)"
 
 # Every object file of the product's targets, as the build lists them.
-product='InstallerCore|PelorinFiles|PelorinPipeline|PelorinApp|PelorinInstaller'
+product='InstallerCore|PelorinBase|PelorinPipeline|PelorinApp|PelorinInstaller'
 mapfile -t objects < <(ninja -C "$build/arm64" -t targets all |
   sed -nE "s/^([^:]+\\.o): CXX_COMPILER__(${product})_.*/\\1/p" | sort)
 [ ${#objects[@]} -gt 0 ] || fail "the build lists no object files"
 
 # Each *_mac source of the product is among them, and no *_linux one.
-for source in $(git ls-files 'core/*_mac.cpp' 'PelorinInstaller/*_mac.cpp'); do
+for source in $(git ls-files 'base/*_mac.cpp' 'core/*_mac.cpp' 'PelorinInstaller/*_mac.cpp'); do
   printf '%s\n' "${objects[@]}" | grep -q "/$(basename "$source").o$" ||
     fail "$source is not compiled"
 done
 printf '%s\n' "${objects[@]}" | grep -q '_linux\.cpp\.o$' && fail "a *_linux source is compiled"
 
 # Keep going past a failing unit, so that every one is tried.
-nice cmake --build "$build/arm64" -j2 --target InstallerCore PelorinFiles PelorinPipeline PelorinApp \
+nice cmake --build "$build/arm64" -j2 --target InstallerCore PelorinBase PelorinPipeline PelorinApp \
   PelorinResources "${objects[@]}" -- -k 0 >>"$log" 2>&1
 built=$?
 [ "$built" -eq 0 ] || grep -E 'error|FAILED' "$log" | head -n 40 >&2

@@ -1,24 +1,14 @@
 #include "StandIn.hpp"
 
-#include <fcntl.h>
 #include <plist/plist.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <InstallerCore/MachO.hpp>
-#include <cerrno>
-#include <fstream>
+#include <PelorinBase/Files.hpp>
+#include <PelorinBase/Process.hpp>
 #include <iostream>
 #include <memory>
 #include <span>
-#include <sstream>
 #include <system_error>
-
-#include "pipeline/FileDescriptor.hpp"
-
-extern char** environ;
 
 namespace StandIn {
 namespace {
@@ -36,16 +26,13 @@ struct PlistFree {
 
 // Up to `limit` bytes from the start of a regular file, opened without following a link.
 std::string readStart(const fs::path& file, std::size_t limit) {
-  PelorinInstaller::FileDescriptor input(
-      open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  struct stat info;
-  if (!input.isOpen() || fstat(input.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    refuse(file.string() + " is not a regular file");
-  }
-  std::string bytes;
-  if (!PelorinInstaller::readUpTo(input.get(), limit, bytes))
+  try {
+    return PelorinBase::readFile(file, limit);
+  } catch (const fs::filesystem_error& error) {
+    if (error.code() == std::errc::invalid_argument)
+      refuse(file.string() + " is not a regular file");
     refuse("cannot read " + file.string());
-  return bytes;
+  }
 }
 
 std::string mainExecutableName(const fs::path& bundle) {
@@ -93,11 +80,11 @@ std::filesystem::path ownFolder() {
 
 std::string anchorKey() {
   auto file = ownFolder() / "anchor.pem";
-  std::ifstream input(file, std::ios::binary);
-  if (!input) throw std::runtime_error("no trusted anchor key at " + file.string());
-  std::ostringstream text;
-  text << input.rdbuf();
-  return text.str();
+  try {
+    return PelorinBase::readFile(file, SIZE_MAX, PelorinBase::Links::follow);
+  } catch (const fs::filesystem_error&) {
+    throw std::runtime_error("no trusted anchor key at " + file.string());
+  }
 }
 
 void requireMachOMainExecutable(const fs::path& bundle) {
@@ -111,18 +98,10 @@ void requireMachOMainExecutable(const fs::path& bundle) {
 }
 
 int runProgram(const std::string& path, const Arguments& arguments) {
-  std::vector<char*> argv{const_cast<char*>(path.c_str())};
-  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (int error = posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ)) {
-    throw std::system_error(error, std::generic_category(), "cannot start " + path);
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) == -1) {
-    if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "waitpid");
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : kRefused;
+  PelorinBase::LaunchOptions options;
+  options.input = options.output = options.error = {PelorinBase::Stream::Kind::inherit, {}};
+  auto result = PelorinBase::runProcess(path, arguments, options);
+  return result.exitStatus.value_or(kRefused);
 }
 
 }  // namespace StandIn

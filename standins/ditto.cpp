@@ -7,6 +7,8 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <PelorinBase/Errors.hpp>
+#include <PelorinBase/Files.hpp>
 #include <cerrno>
 #include <filesystem>
 #include <iostream>
@@ -20,15 +22,8 @@ namespace {
 namespace fs = std::filesystem;
 
 [[noreturn]] void fail(const fs::path& path, const char* what) {
-  throw std::system_error(errno, std::generic_category(), std::string(what) + " " + path.string());
+  PelorinBase::throwSystemError(std::string(what) + " " + path.string());
 }
-
-struct Descriptor {
-  int fd;
-  ~Descriptor() {
-    if (fd >= 0) close(fd);
-  }
-};
 
 // The names of a file's extended attributes; none where the file system keeps none.
 std::vector<std::string> attributeNames(const fs::path& path) {
@@ -80,25 +75,21 @@ void copyMetadata(const fs::path& from, const fs::path& to, const struct stat& i
 }
 
 void copyContents(const fs::path& from, const fs::path& to) {
-  Descriptor input{open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
-  if (input.fd < 0) fail(from, "cannot open");
+  PelorinBase::FileDescriptor input(
+      open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!input.isOpen()) fail(from, "cannot open");
   struct stat info;
-  if (fstat(input.fd, &info) != 0 || !S_ISREG(info.st_mode)) fail(from, "not a regular file:");
-  Descriptor output{open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600)};
-  if (output.fd < 0) fail(to, "cannot create");
+  if (fstat(input.get(), &info) != 0 || !S_ISREG(info.st_mode)) fail(from, "not a regular file:");
   // Writable whatever the umask: the extended attributes still have to be set.
-  if (fchmod(output.fd, 0600) != 0) fail(to, "cannot set the mode of");
+  auto output = PelorinBase::createFile(to, 0600, PelorinBase::Create::exclusively);
   std::vector<char> chunk(1 << 20);
   for (;;) {
-    ssize_t got = read(input.fd, chunk.data(), chunk.size());
+    ssize_t got = read(input.get(), chunk.data(), chunk.size());
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) fail(from, "cannot read");
     if (got == 0) break;
-    for (ssize_t done = 0; done < got;) {
-      ssize_t put = write(output.fd, chunk.data() + done, std::size_t(got - done));
-      if (put < 0 && errno == EINTR) continue;
-      if (put < 0) fail(to, "cannot write");
-      done += put;
+    if (!PelorinBase::writeAll(output.get(), std::string_view(chunk.data(), std::size_t(got)))) {
+      fail(to, "cannot write");
     }
   }
 }

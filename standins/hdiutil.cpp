@@ -3,6 +3,7 @@
 // empty folder.
 #include <sys/stat.h>
 
+#include <PelorinBase/ToolContracts.hpp>
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
@@ -69,9 +70,8 @@ int detach(const fs::path& mountPoint) {
 }
 
 int hdiutil(const StandIn::Arguments& arguments) {
-  const StandIn::Arguments attachOptions = {"attach",      "-readonly",   "-nobrowse",
-                                            "-noautoopen", "-noautofsck", "-mountpoint"};
-  if (arguments.size() == 8 &&
+  const auto& attachOptions = PelorinBase::ToolContracts::kAttachOptions;
+  if (arguments.size() == attachOptions.size() + 2 &&
       std::equal(attachOptions.begin(), attachOptions.end(), arguments.begin())) {
     return attach(arguments[6], arguments[7]);
   }

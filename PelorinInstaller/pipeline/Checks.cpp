@@ -1,7 +1,6 @@
 #include "pipeline/Checks.hpp"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,13 +8,13 @@
 #include <InstallerCore/InstallerError.hpp>
 #include <InstallerCore/MachO.hpp>
 #include <InstallerCore/Version.hpp>
-#include <array>
+#include <PelorinBase/Errors.hpp>
+#include <PelorinBase/Files.hpp>
+#include <PelorinBase/ToolContracts.hpp>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <memory>
+#include <span>
 #include <system_error>
-#include <vector>
 
 #include "pipeline/Command.hpp"
 #include "pipeline/Folders.hpp"
@@ -28,56 +27,24 @@ namespace fs = std::filesystem;
 using InstallerCore::InstallerError;
 using InstallerCore::Version;
 
-constexpr std::size_t kChunkBytes = 1 << 20;
 constexpr std::size_t kHeaderBytes = 4096;
 
 [[noreturn]] void refuse(InstallerError error) { throw std::system_error(error); }
-
-[[noreturn]] void fileError(const char* what, const fs::path& path, int error) {
-  throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
-}
-
-// An open file, closed on every way out; an error of closing is ignored.
-class OpenFile {
- public:
-  explicit OpenFile(const fs::path& path) : path_(path) {
-    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd_ < 0) fileError("cannot open", path, errno);
-  }
-  ~OpenFile() { close(fd_); }
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-
-  // One read of up to `size` bytes; 0 at the end of the file.
-  std::size_t read(std::uint8_t* into, std::size_t size) {
-    for (;;) {
-      ssize_t got = ::read(fd_, into, size);
-      if (got >= 0) return static_cast<std::size_t>(got);
-      if (errno != EINTR) fileError("cannot read", path_, errno);
-    }
-  }
-
- private:
-  fs::path path_;
-  int fd_;
-};
-
-struct DigestFree {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
 
 // Whether something is at `path`, a dangling symbolic link included.
 bool somethingAt(const fs::path& path) {
   struct stat info;
   if (lstat(path.c_str(), &info) == 0) return true;
   if (errno == ENOENT) return false;
-  fileError("cannot read the attributes of", path, errno);
+  PelorinBase::throwFileError("cannot read the attributes of", path);
 }
 
 // The bundle's own symbolic-link flag; an error of reading it is thrown.
 bool isSymbolicLink(const fs::path& path) {
   struct stat info;
-  if (lstat(path.c_str(), &info) != 0) fileError("cannot read the attributes of", path, errno);
+  if (lstat(path.c_str(), &info) != 0) {
+    PelorinBase::throwFileError("cannot read the attributes of", path);
+  }
   return S_ISLNK(info.st_mode);
 }
 
@@ -93,15 +60,6 @@ bool writableFolder(const fs::path& folder) {
 bool visiblyAt(const fs::path& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0;
-}
-
-std::string requirement() {
-  return std::string("anchor apple generic and identifier \"") +
-         std::string(InstallerCore::Distribution::bundleID) + "\" " +
-         "and certificate leaf[subject.OU] = \"" +
-         std::string(InstallerCore::Distribution::teamID) + "\" " +
-         "and certificate 1[field.1.2.840.113635.100.6.2.6] exists " +
-         "and certificate leaf[field.1.2.840.113635.100.6.1.13] exists";
 }
 
 // Passes when the bundle names no minimum system, or one the host's system reaches.
@@ -130,34 +88,7 @@ bool acceptableExecutableName(const std::optional<std::string>& name) {
 
 }  // namespace
 
-std::string hash(const fs::path& file) {
-  OpenFile input(file);
-  std::unique_ptr<EVP_MD_CTX, DigestFree> context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    throw std::runtime_error("SHA-256 is not available");
-  }
-  std::vector<std::uint8_t> chunk(kChunkBytes);
-  for (;;) {
-    std::size_t got = input.read(chunk.data(), chunk.size());
-    if (got == 0) break;
-    if (EVP_DigestUpdate(context.get(), chunk.data(), got) != 1) {
-      throw std::runtime_error("SHA-256 failed");
-    }
-  }
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1 || length != 32) {
-    throw std::runtime_error("SHA-256 failed");
-  }
-  std::string text;
-  text.reserve(64);
-  for (unsigned int i = 0; i < length; ++i) {
-    char pair[3];
-    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-    text += pair;
-  }
-  return text;
-}
+std::string hash(const fs::path& file) { return PelorinBase::sha256File(file); }
 
 void verify(const Host& host, const fs::path& app, std::string_view version) {
   if (isSymbolicLink(app)) refuse(InstallerError::wrongApplication);
@@ -175,16 +106,25 @@ void verify(const Host& host, const fs::path& app, std::string_view version) {
   Command::run(host.tools.codesign, {"--verify", "--deep", "--strict", "--all-architectures", path},
                host.commandLimits);
   Command::run(host.tools.codesign,
-               {"--verify", "--strict", "--all-architectures", "-R", "=" + requirement(), path},
+               {"--verify", "--strict", "--all-architectures", "-R",
+                PelorinBase::ToolContracts::codeRequirement(InstallerCore::Distribution::bundleID,
+                                                            InstallerCore::Distribution::teamID),
+                path},
                host.commandLimits);
   Command::run(host.tools.spctl, {"--assess", "--type", "execute", path}, host.commandLimits);
 
   auto executable = plist->string("CFBundleExecutable");
   if (!acceptableExecutableName(executable)) refuse(InstallerError::wrongApplication);
-  OpenFile input(app / "Contents" / "MacOS" / *executable);
-  std::vector<std::uint8_t> header(kHeaderBytes);
-  header.resize(input.read(header.data(), header.size()));
-  if (!InstallerCore::MachO::supports("arm64", header)) refuse(InstallerError::wrongApplication);
+  const auto file = app / "Contents" / "MacOS" / *executable;
+  PelorinBase::FileDescriptor input(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!input.isOpen()) PelorinBase::throwFileError("cannot open", file);
+  std::string header;
+  if (!PelorinBase::readUpTo(input.get(), kHeaderBytes, header)) {
+    PelorinBase::throwFileError("cannot read", file);
+  }
+  if (!InstallerCore::MachO::supports(
+          "arm64", std::span(reinterpret_cast<const std::uint8_t*>(header.data()), header.size())))
+    refuse(InstallerError::wrongApplication);
 }
 
 fs::path destination(const Host& host) {

@@ -6,6 +6,8 @@
 #include <unistd.h>
 #include <InstallerCore/Distribution.hpp>
 #include <InstallerCore/InstallerError.hpp>
+#include <PelorinBase/Errors.hpp>
+#include <PelorinBase/Files.hpp>
 
 #include <cerrno>
 #include <new>
@@ -13,16 +15,18 @@
 #include <utility>
 
 #include "pipeline/CurlHandles.hpp"
-#include "pipeline/FileDescriptor.hpp"
 #include "pipeline/NetworkError.hpp"
 #include "pipeline/transfer/Transfer.hpp"
 
 namespace PelorinInstaller {
+
+using PelorinBase::FileDescriptor;
+
 namespace {
 
 using InstallerCore::InstallerError;
 using InstallerCore::Url;
-using transfer::fileError;
+using PelorinBase::fileError;
 using transfer::installerError;
 
 void initialiseCurl() {
@@ -31,12 +35,7 @@ void initialiseCurl() {
 }
 
 FileDescriptor createFile(const std::filesystem::path& path) {
-  FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                             S_IRUSR | S_IWUSR));
-  if (!file.isOpen()) throw fileError("cannot create the download file", path);
-  // The umask must not change the mode.
-  if (::fchmod(file.get(), S_IRUSR | S_IWUSR) != 0) throw fileError("cannot set the mode", path);
-  return file;
+  return PelorinBase::createFile(path, S_IRUSR | S_IWUSR, PelorinBase::Create::exclusively);
 }
 
 FileDescriptor openExisting(const std::filesystem::path& path) {

@@ -5,22 +5,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <PelorinBase/Errors.hpp>
+#include <PelorinBase/FileDescriptor.hpp>
 #include <cerrno>
 #include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
 
-#include "pipeline/FileDescriptor.hpp"
-
 namespace PelorinInstaller::Folders {
 namespace {
 
 namespace fs = std::filesystem;
-
-[[noreturn]] void throwFileError(const char* what, const fs::path& path, int error) {
-  throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
-}
+using PelorinBase::FileDescriptor;
+using PelorinBase::throwFileError;
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
@@ -69,23 +67,23 @@ std::optional<Identity> identityOf(const fs::path& path) {
   struct stat info {};
   if (::lstat(path.c_str(), &info) == 0) return Identity{info.st_dev, info.st_ino};
   if (errno == ENOENT) return std::nullopt;
-  throwFileError("cannot read the attributes of", path, errno);
+  throwFileError("cannot read the attributes of", path);
 }
 
 Identity makePrivate(const fs::path& folder) {
-  if (::mkdir(folder.c_str(), S_IRWXU) != 0) throwFileError("mkdir", folder, errno);
+  if (::mkdir(folder.c_str(), S_IRWXU) != 0) throwFileError("mkdir", folder);
   FileDescriptor made(::open(folder.c_str(), kFolderFlags));
   struct stat info {};
   if (!made.isOpen() || ::fchmod(made.get(), S_IRWXU) != 0 || ::fstat(made.get(), &info) != 0) {
     int error = errno;
     ::rmdir(folder.c_str());
-    throwFileError("mkdir", folder, error);
+    throw PelorinBase::fileError("mkdir", folder, error);
   }
   return {info.st_dev, info.st_ino};
 }
 
 void makePrivateWithParents(const fs::path& folder) {
-  if (folder.empty()) throwFileError("mkdir", folder, ENOENT);
+  if (folder.empty()) throw PelorinBase::fileError("mkdir", folder, ENOENT);
   std::vector<fs::path> missing;
   for (fs::path at = folder; !at.empty() && !fs::exists(at); at = at.parent_path()) {
     missing.push_back(at);
@@ -95,10 +93,10 @@ void makePrivateWithParents(const fs::path& folder) {
     if (::mkdir(it->c_str(), S_IRWXU) == 0) {
       ::chmod(it->c_str(), S_IRWXU);
     } else if (errno != EEXIST) {
-      throwFileError("mkdir", *it, errno);
+      throwFileError("mkdir", *it);
     }
   }
-  if (!fs::is_directory(folder)) throwFileError("mkdir", folder, ENOTDIR);
+  if (!fs::is_directory(folder)) throw PelorinBase::fileError("mkdir", folder, ENOTDIR);
 }
 
 bool removeIfSame(const fs::path& path, Identity expected) {

@@ -1,32 +1,23 @@
 #include "pipeline/InfoPlist.hpp"
 
-#include <fcntl.h>
 #include <plist/plist.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-
-#include "pipeline/FileDescriptor.hpp"
-#include "pipeline/PlistGuard.hpp"
+#include <PelorinBase/Files.hpp>
+#include <PelorinBase/PlistGuard.hpp>
 
 namespace PelorinInstaller {
 namespace {
 
 // Far above any real Info.plist; keeps a hostile one from filling memory.
-constexpr off_t kMaxBytes = 1 << 20;
+constexpr std::size_t kMaxBytes = 1 << 20;
 
 // The whole file, or none. Non-blocking so that a FIFO in an image cannot stall the reader.
 std::optional<std::string> contents(const std::filesystem::path& file) {
-  FileDescriptor input(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  struct stat info;
-  if (!input.isOpen() || fstat(input.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      info.st_size > kMaxBytes) {
-    return std::nullopt;
+  try {
+    return PelorinBase::readFile(file, std::size_t(kMaxBytes) + 1, PelorinBase::Links::follow);
+  } catch (const std::filesystem::filesystem_error&) {
+    return std::nullopt;  // missing, unreadable or not a regular file: no property list
   }
-  std::string bytes;
-  if (!readUpTo(input.get(), static_cast<std::size_t>(info.st_size), bytes)) return std::nullopt;
-  return bytes;
 }
 
 }  // namespace
@@ -34,7 +25,7 @@ std::optional<std::string> contents(const std::filesystem::path& file) {
 void InfoPlist::Free::operator()(void* root) const { plist_free(root); }
 
 std::optional<InfoPlist> InfoPlist::parse(std::string_view bytes) {
-  if (bytes.empty() || bytes.size() > std::size_t(kMaxBytes) || !plistIsBounded(bytes)) {
+  if (bytes.empty() || bytes.size() > kMaxBytes || !PelorinBase::plistIsBounded(bytes)) {
     return std::nullopt;
   }
   plist_t root = nullptr;

@@ -9,6 +9,10 @@
 #include <InstallerCore/InstallTransaction.hpp>
 #include <InstallerCore/InstallerError.hpp>
 #include <InstallerCore/ReleaseManifest.hpp>
+#include <PelorinBase/FileDescriptor.hpp>
+#include <PelorinBase/Files.hpp>
+#include <PelorinBase/ScopedFolder.hpp>
+#include <PelorinBase/ToolContracts.hpp>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -23,7 +27,6 @@
 #include "pipeline/Checks.hpp"
 #include "pipeline/Command.hpp"
 #include "pipeline/Downloader.hpp"
-#include "pipeline/FileDescriptor.hpp"
 #include "pipeline/Folders.hpp"
 #include "pipeline/StagingFolder.hpp"
 
@@ -32,13 +35,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using InstallerCore::InstallerError;
+namespace ToolContracts = PelorinBase::ToolContracts;
 
 constexpr std::int64_t kManifestLimit = 1'048'576;
 constexpr std::int64_t kSpareSpace = 536'870'912;
-
-[[noreturn]] void throwFileError(const char* what, const fs::path& path, int error) {
-  throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
-}
 
 // A fresh random (version 4) UUID in the usual upper-case 8-4-4-4-12 form.
 std::string randomUUID() {
@@ -60,29 +60,16 @@ std::string randomUUID() {
   return text;
 }
 
-// Reads at most `limit` bytes of a file: enough to tell an oversized manifest.
-std::string readFile(const fs::path& file, std::int64_t limit) {
-  FileDescriptor input(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!input.isOpen()) throwFileError("open", file, errno);
-  std::string bytes;
-  if (!readUpTo(input.get(), static_cast<std::size_t>(limit), bytes)) {
-    throwFileError("read", file, errno);
-  }
-  return bytes;
-}
-
 // The exclusive per-user lock on "install.lock", held until destruction. Close-on-exec, so
 // that no tool started during the run (a mount daemon, say) keeps the lock alive after it.
 class InstallLock {
  public:
   explicit InstallLock(const fs::path& file) : fd_(open(file)) {
-    if (fd_ < 0) throw std::system_error(InstallerError::busy);
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-      release();
+    if (!fd_.isOpen() || ::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
       throw std::system_error(InstallerError::busy);
     }
   }
-  ~InstallLock() { release(); }
+  ~InstallLock() { ::flock(fd_.get(), LOCK_UN); }
   InstallLock(const InstallLock&) = delete;
   InstallLock& operator=(const InstallLock&) = delete;
 
@@ -93,7 +80,8 @@ class InstallLock {
     constexpr int kFlags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
     int fd = ::open(file.c_str(), kFlags, S_IRUSR | S_IWUSR);
     if (fd < 0 && errno == EACCES) {
-      FileDescriptor readOnly(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      PelorinBase::FileDescriptor readOnly(
+          ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
       if (readOnly.isOpen() && ::fchmod(readOnly.get(), S_IRUSR | S_IWUSR) == 0) {
         fd = ::open(file.c_str(), kFlags, S_IRUSR | S_IWUSR);
       }
@@ -102,28 +90,14 @@ class InstallLock {
     return fd;
   }
 
-  void release() {
-    ::flock(fd_, LOCK_UN);
-    ::close(fd_);
-    fd_ = -1;
-  }
-  int fd_;
+  PelorinBase::FileDescriptor fd_;
 };
 
 // A private folder that is removed, only if empty, on the way out.
-class MountPoint {
- public:
-  explicit MountPoint(fs::path folder) : folder_(std::move(folder)) {
-    Folders::makePrivate(folder_);
-  }
-  ~MountPoint() { ::rmdir(folder_.c_str()); }
-  MountPoint(const MountPoint&) = delete;
-  MountPoint& operator=(const MountPoint&) = delete;
-  const fs::path& path() const { return folder_; }
-
- private:
-  fs::path folder_;
-};
+PelorinBase::ScopedFolder makeMountPoint(const fs::path& folder) {
+  Folders::makePrivate(folder);
+  return {folder, PelorinBase::ScopedFolder::Removal::ifEmpty};
+}
 
 // An image attached at a mount point, detached on the way out. No forced detach: a busy image
 // stays mounted rather than being torn away from a reader.
@@ -131,14 +105,13 @@ class Attachment {
  public:
   Attachment(const Host& host, const fs::path& image, const fs::path& mountPoint)
       : host_(host), mountPoint_(mountPoint) {
-    Command::run(host_.tools.hdiutil,
-                 {"attach", "-readonly", "-nobrowse", "-noautoopen", "-noautofsck", "-mountpoint",
-                  mountPoint_.string(), image.string()},
+    Command::run(host_.tools.hdiutil, ToolContracts::attachArguments(mountPoint_, image),
                  host_.commandLimits);
   }
   ~Attachment() {
     try {
-      Command::run(host_.tools.hdiutil, {"detach", mountPoint_.string()}, host_.commandLimits);
+      Command::run(host_.tools.hdiutil, ToolContracts::detachArguments(mountPoint_),
+                   host_.commandLimits);
     } catch (...) {
     }
   }
@@ -189,7 +162,7 @@ void removeStaleMountPoints(const Host& host, const fs::path& support) {
     if (!unreachable && !S_ISDIR(info.st_mode)) continue;
     if (::rmdir(folder.c_str()) == 0) continue;
     try {
-      Command::run(host.tools.hdiutil, {"detach", folder.string()}, host.commandLimits);
+      Command::run(host.tools.hdiutil, ToolContracts::detachArguments(folder), host.commandLimits);
     } catch (...) {
     }
     ::rmdir(folder.c_str());
@@ -233,8 +206,10 @@ fs::path Installer::run(bool install) {
   auto manifestFile = Downloader(Distribution::manifestURL(), support / "latest.json", std::nullopt,
                                  cancellation_, host_.transfer, [](double) {})
                           .run();
-  auto manifest = InstallerCore::ReleaseManifest::decode(readFile(manifestFile, kManifestLimit + 1),
-                                                         host_.system);
+  auto manifest = InstallerCore::ReleaseManifest::decode(
+      PelorinBase::readFile(manifestFile, std::size_t(kManifestLimit) + 1,
+                            PelorinBase::Links::follow),
+      host_.system);
   const auto& artifact = manifest.artifacts.at("arm64");
 
   fs::path destination = support / Distribution::appName;
@@ -266,7 +241,7 @@ fs::path Installer::run(bool install) {
   }
   cancellation_->check();
 
-  MountPoint mountPoint(support / (std::string(kMountPrefix) + randomUUID()));
+  auto mountPoint = makeMountPoint(support / (std::string(kMountPrefix) + randomUUID()));
   Attachment attachment(host_, image, mountPoint.path());
   auto bundle = mountPoint.path() / Distribution::appName;
   verify(host_, bundle, manifest.version);

@@ -1,17 +1,14 @@
 #include "pipeline/StagingFolder.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <PelorinBase/Files.hpp>
 #include <charconv>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
-
-#include "pipeline/FileDescriptor.hpp"
 
 namespace PelorinInstaller {
 namespace {
@@ -19,10 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kRecordLimit = 65536;
-
-[[noreturn]] void throwFileError(const char* what, const fs::path& path, int error) {
-  throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
-}
 
 // The record's text: "DEVICE INODE PATH" once the folder exists, "PATH" just before.
 std::string recordText(const fs::path& folder, std::optional<Folders::Identity> identity) {
@@ -32,25 +25,15 @@ std::string recordText(const fs::path& folder, std::optional<Folders::Identity> 
 }
 
 void writeRecord(const fs::path& record, const std::string& text) {
-  FileDescriptor file(::open(record.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                             S_IRUSR | S_IWUSR));
-  if (!file.isOpen() || ::fchmod(file.get(), S_IRUSR | S_IWUSR) != 0) {
-    throwFileError("cannot write", record, errno);
-  }
-  for (std::string_view rest = text; !rest.empty();) {
-    ssize_t put = ::write(file.get(), rest.data(), rest.size());
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) throwFileError("cannot write", record, errno);
-    rest.remove_prefix(static_cast<std::size_t>(put));
-  }
-  if (!file.close()) throwFileError("cannot write", record, errno);
+  PelorinBase::writeFile(record, text, S_IRUSR | S_IWUSR);
 }
 
 std::optional<std::string> readRecord(const fs::path& record) {
-  FileDescriptor file(::open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  std::string text;
-  if (!file.isOpen() || !readUpTo(file.get(), kRecordLimit, text)) return std::nullopt;
-  return text;
+  try {
+    return PelorinBase::readFile(record, kRecordLimit);
+  } catch (const fs::filesystem_error&) {
+    return std::nullopt;  // no record, or none that this installer wrote: nothing to remove
+  }
 }
 
 template <typename Number>

@@ -2,13 +2,11 @@
 
 #include <optional>
 
+#include "InstallerCore/MachOFormat.hpp"
+
 namespace InstallerCore::MachO {
 namespace {
 
-constexpr std::uint32_t kCpuArm64 = 0x0100000C, kCpuX86_64 = 0x01000007;
-constexpr std::uint32_t kMagic64 = 0xFEEDFACF, kCigam64 = 0xCFFAEDFE;
-constexpr std::uint32_t kFatMagic = 0xCAFEBABE, kFatMagic64 = 0xCAFEBABF;
-constexpr std::uint32_t kFatCigam = 0xBEBAFECA, kFatCigam64 = 0xBFBAFECA;
 constexpr std::uint32_t kMaxFatEntries = 32;
 
 enum class Order { big, little };

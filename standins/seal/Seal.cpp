@@ -7,8 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
+#include <PelorinBase/Files.hpp>
 #include <deque>
 #include <map>
 #include <memory>
@@ -21,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using PelorinBase::FileDescriptor;
 
 constexpr off_t kMaxResourcesBytes = 64 << 20;
 constexpr off_t kMaxSignatureBytes = 1024;
@@ -38,13 +38,6 @@ using Entries = std::map<std::string, Entry>;
 
 [[noreturn]] void doubt(const std::string& why) { throw SealError(why); }
 
-struct Descriptor {
-  int fd;
-  ~Descriptor() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 struct BioFree {
   void operator()(BIO* bio) const { BIO_free(bio); }
 };
@@ -57,10 +50,10 @@ struct DigestFree {
 using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
 
 // Opens a regular file without following a link or blocking on a FIFO.
-Descriptor openRegular(const fs::path& file, struct stat& info) {
-  Descriptor input{open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
-  if (input.fd < 0) doubt("cannot open " + file.string());
-  if (fstat(input.fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+FileDescriptor openRegular(const fs::path& file, struct stat& info) {
+  FileDescriptor input(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!input.isOpen()) doubt("cannot open " + file.string());
+  if (fstat(input.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     doubt(file.string() + " is not a regular file");
   }
   return input;
@@ -70,25 +63,12 @@ std::string readSmallFile(const fs::path& file, off_t limit) {
   struct stat info;
   auto input = openRegular(file, info);
   if (info.st_size > limit) doubt(file.string() + " is too large");
-  std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t got = read(input.fd, bytes.data() + done, bytes.size() - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) doubt("cannot read " + file.string());
-    done += static_cast<std::size_t>(got);
+  std::string bytes;
+  if (!PelorinBase::readUpTo(input.get(), static_cast<std::size_t>(info.st_size), bytes) ||
+      bytes.size() != static_cast<std::size_t>(info.st_size)) {
+    doubt("cannot read " + file.string());
   }
   return bytes;
-}
-
-std::string hex(const unsigned char* bytes, std::size_t size) {
-  std::string text;
-  for (std::size_t i = 0; i < size; ++i) {
-    char pair[3];
-    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
-    text += pair;
-  }
-  return text;
 }
 
 std::optional<std::vector<unsigned char>> unhex(std::string_view text) {
@@ -111,20 +91,13 @@ std::optional<std::vector<unsigned char>> unhex(std::string_view text) {
 Entry fileEntry(const fs::path& file) {
   struct stat info;
   auto input = openRegular(file, info);
-  std::unique_ptr<EVP_MD_CTX, DigestFree> context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) doubt("SHA-256");
-  std::vector<unsigned char> chunk(1 << 20);
-  for (;;) {
-    ssize_t got = read(input.fd, chunk.data(), chunk.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) doubt("cannot read " + file.string());
-    if (got == 0) break;
-    if (EVP_DigestUpdate(context.get(), chunk.data(), std::size_t(got)) != 1) doubt("SHA-256");
+  std::string digest;
+  try {
+    digest = PelorinBase::sha256(input.get(), file);
+  } catch (const std::exception& error) {
+    doubt(error.what());
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) doubt("SHA-256");
-  return {Entry::Type::file, std::uint32_t(info.st_mode & 07777), hex(digest, length), {}};
+  return {Entry::Type::file, std::uint32_t(info.st_mode & 07777), digest, {}};
 }
 
 constexpr int kMaxLinksFollowed = 40;  // Linux's own limit
@@ -297,7 +270,7 @@ std::string sign(std::string_view message, EVP_PKEY* key) {
                      reinterpret_cast<const unsigned char*>(message.data()), message.size()) != 1) {
     doubt("cannot sign the seal");
   }
-  return hex(signature, length);
+  return PelorinBase::hex(std::span(signature, length));
 }
 
 bool signatureVerifies(std::string_view message, const std::vector<unsigned char>& signature,
@@ -311,14 +284,10 @@ bool signatureVerifies(std::string_view message, const std::vector<unsigned char
 
 void writeFile(const fs::path& file, std::string_view bytes) {
   fs::remove(file);
-  Descriptor output{open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644)};
-  if (output.fd < 0) doubt("cannot create " + file.string());
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t put = write(output.fd, bytes.data() + done, bytes.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) doubt("cannot write " + file.string());
-    done += std::size_t(put);
+  try {
+    PelorinBase::writeFile(file, bytes, 0644, PelorinBase::Create::exclusively);
+  } catch (const fs::filesystem_error&) {
+    doubt("cannot write " + file.string());
   }
 }
 

@@ -2,23 +2,22 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <InstallerCore/InstallerError.hpp>
+#include <PelorinBase/Errors.hpp>
+#include <PelorinBase/Files.hpp>
+#include <PelorinBase/Process.hpp>
+#include <PelorinBase/ScopedFolder.hpp>
+#include <PelorinBase/ToolContracts.hpp>
 
 #include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <stdexcept>
 #include <system_error>
 
 #include "pipeline/Command.hpp"
@@ -27,6 +26,8 @@
 
 namespace PelorinTesting {
 namespace {
+
+namespace ToolContracts = PelorinBase::ToolContracts;
 
 // /proc/self/mounts writes blanks, tabs, new lines and backslashes as octal escapes.
 std::string unescapeMountPath(const std::string& text) {
@@ -45,9 +46,10 @@ std::string unescapeMountPath(const std::string& text) {
 }  // namespace
 
 TemporaryFolder::TemporaryFolder(const std::string& prefix) {
-  std::string pattern = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
-  if (!mkdtemp(pattern.data())) throw std::system_error(errno, std::generic_category(), "mkdtemp");
-  path_ = fs::canonical(pattern);
+  PelorinBase::ScopedFolder made =
+      PelorinBase::ScopedFolder::makeUnique(fs::temp_directory_path(), prefix + "-");
+  path_ = fs::canonical(made.path());
+  made.release();
 }
 
 TemporaryFolder::~TemporaryFolder() {
@@ -56,11 +58,11 @@ TemporaryFolder::~TemporaryFolder() {
   for (const auto& mount : mounts) {
     runChild("/usr/bin/fusermount3", {"-u", "-z", mount.string()}, {});
   }
+  PelorinBase::ScopedFolder removed(path_, PelorinBase::ScopedFolder::Removal::everything);
   std::error_code ignored;
   for (fs::recursive_directory_iterator it(path_, ignored), end; it != end; it.increment(ignored)) {
     if (it->is_directory(ignored) && !it->is_symlink(ignored)) setFolderFrozen(it->path(), false);
   }
-  fs::remove_all(path_, ignored);
 }
 
 fs::path builtStandIns() { return PELORIN_STANDIN_FOLDER; }
@@ -101,9 +103,7 @@ AttachedImage::AttachedImage(const PelorinInstaller::Host::Tools& tools, const f
     : hdiutil_(tools.hdiutil), mountPoint_(mountPoint) {
   fs::create_directory(mountPoint_);
   try {
-    PelorinInstaller::Command::run(
-        hdiutil_, {"attach", "-readonly", "-nobrowse", "-noautoopen", "-noautofsck", "-mountpoint",
-                   mountPoint_.string(), image.string()});
+    PelorinInstaller::Command::run(hdiutil_, ToolContracts::attachArguments(mountPoint_, image));
   } catch (...) {
     rmdir(mountPoint_.c_str());
     throw;
@@ -112,7 +112,7 @@ AttachedImage::AttachedImage(const PelorinInstaller::Host::Tools& tools, const f
 
 AttachedImage::~AttachedImage() {
   try {
-    PelorinInstaller::Command::run(hdiutil_, {"detach", mountPoint_.string()});
+    PelorinInstaller::Command::run(hdiutil_, ToolContracts::detachArguments(mountPoint_));
   } catch (...) {
   }
   rmdir(mountPoint_.c_str());
@@ -124,17 +124,12 @@ void packFolder(const fs::path& root, const fs::path& image) {
 }
 
 std::string readFile(const fs::path& file) {
-  std::ifstream input(file, std::ios::binary);
-  if (!input) throw std::runtime_error("cannot read " + file.string());
-  return std::string(std::istreambuf_iterator<char>(input), {});
+  return PelorinBase::readFile(file, SIZE_MAX, PelorinBase::Links::follow);
 }
 
 void writeFile(const fs::path& file, std::string_view bytes) {
   fs::create_directories(file.parent_path());
-  std::ofstream output(file, std::ios::binary | std::ios::trunc);
-  output.write(bytes.data(), std::streamsize(bytes.size()));
-  output.close();
-  if (!output) throw std::runtime_error("cannot write " + file.string());
+  PelorinBase::writeFile(file, bytes, 0644);
 }
 
 void writeScript(const fs::path& file, const std::string& body) {
@@ -194,11 +189,9 @@ std::vector<std::string> entriesStartingWith(const fs::path& folder, const std::
 }
 
 bool lockIsFree(const fs::path& file) {
-  int fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), file.string());
-  bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
-  close(fd);
-  return free;
+  PelorinBase::FileDescriptor lock(open(file.c_str(), O_RDWR | O_CLOEXEC));
+  if (!lock.isOpen()) PelorinBase::throwFileError("cannot open", file);
+  return flock(lock.get(), LOCK_EX | LOCK_NB) == 0;
 }
 
 std::map<std::string, std::string> snapshot(const fs::path& folder) {
@@ -219,14 +212,12 @@ void setFolderFrozen(const fs::path& folder, bool frozen) {
   // The immutable flag also forbids a change of mode: it is set last and cleared first.
   auto setImmutable = [&](bool immutable) {
     if (geteuid() != 0) return;
-    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
+    PelorinBase::FileDescriptor fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     int flags = 0;
-    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+    if (fd.isOpen() && ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0) {
       flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-      ioctl(fd, FS_IOC_SETFLAGS, &flags);
+      ioctl(fd.get(), FS_IOC_SETFLAGS, &flags);
     }
-    close(fd);
   };
   std::error_code ignored;
   if (!frozen) setImmutable(false);
@@ -239,75 +230,14 @@ void setFolderFrozen(const fs::path& folder, bool frozen) {
 ChildResult runChild(const fs::path& program, const std::vector<std::string>& args,
                      const std::map<std::string, std::string>& environment,
                      std::optional<std::string> argv0) {
-  struct Pipe {
-    int read = -1, write = -1;
-    Pipe() {
-      int ends[2];
-      if (pipe2(ends, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
-      read = ends[0];
-      write = ends[1];
-    }
-    ~Pipe() {
-      if (read >= 0) close(read);
-      if (write >= 0) close(write);
-    }
-    void closeWrite() {
-      close(write);
-      write = -1;
-    }
-  } out, err;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out.write, 1);
-  posix_spawn_file_actions_adddup2(&actions, err.write, 2);
-
-  std::vector<std::string> argStrings{argv0.value_or(program.string())};
-  argStrings.insert(argStrings.end(), args.begin(), args.end());
-  std::vector<std::string> envStrings;
-  for (const auto& [name, value] : environment) envStrings.push_back(name + "=" + value);
-  std::vector<char*> argvList, envList;
-  for (auto& arg : argStrings) argvList.push_back(arg.data());
-  argvList.push_back(nullptr);
-  for (auto& entry : envStrings) envList.push_back(entry.data());
-  envList.push_back(nullptr);
-
-  pid_t pid = 0;
-  const int spawned =
-      posix_spawn(&pid, program.c_str(), &actions, nullptr, argvList.data(), envList.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) throw std::system_error(spawned, std::generic_category(), "posix_spawn");
-  out.closeWrite();
-  err.closeWrite();
-
-  ChildResult result;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-  pollfd fds[2] = {{out.read, POLLIN, 0}, {err.read, POLLIN, 0}};
-  int open = 2;
-  while (open > 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      break;
-    }
-    if (poll(fds, 2, 200) < 0 && errno != EINTR) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char buffer[4096];
-      const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-      if (got > 0) {
-        (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-  return result;
+  PelorinBase::LaunchOptions options;
+  options.output = options.error = {PelorinBase::Stream::Kind::capture, {}};
+  options.environment = environment;
+  options.argv0 = std::move(argv0);
+  options.timeLimit = std::chrono::minutes(1);
+  options.grace = std::chrono::milliseconds(0);
+  auto run = PelorinBase::runProcess(program.string(), args, options);
+  return {run.exitStatus, run.signal, std::move(run.output), std::move(run.error)};
 }
 
 }  // namespace PelorinTesting

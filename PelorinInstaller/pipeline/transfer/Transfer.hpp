@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 #include <InstallerCore/InstallerError.hpp>
+#include <PelorinBase/Errors.hpp>
+#include <PelorinBase/FileDescriptor.hpp>
 
 #include <cerrno>
 #include <chrono>
@@ -19,7 +21,6 @@
 
 #include "pipeline/CurlHandles.hpp"
 #include "pipeline/Downloader.hpp"
-#include "pipeline/FileDescriptor.hpp"
 
 // The parts of one transfer, each in its own file: the request (Request.cpp), the response's
 // headers and the redirect policy (Response.cpp), the body sink (BodySink.cpp) and the loop
@@ -41,11 +42,7 @@ inline std::system_error installerError(InstallerCore::InstallerError error) {
   return std::system_error(error);
 }
 
-inline std::filesystem::filesystem_error fileError(const char* what,
-                                                   const std::filesystem::path& path,
-                                                   int error = errno) {
-  return {what, path, std::error_code(error, std::generic_category())};
-}
+using PelorinBase::fileError;
 
 class Interrupt;
 
@@ -54,7 +51,7 @@ class Interrupt;
 // One transfer, driven on the caller's thread: libcurl's callbacks are the redirect, response
 // and data events, and the end of the loop is the completion, so they run one at a time.
 struct Downloader::Transfer {
-  Transfer(Downloader& owner, FileDescriptor file, std::int64_t offset)
+  Transfer(Downloader& owner, PelorinBase::FileDescriptor file, std::int64_t offset)
       : owner(owner), file(std::move(file)), offset(offset), current(owner.url_) {}
 
   std::filesystem::path run();
@@ -87,7 +84,7 @@ struct Downloader::Transfer {
   static std::size_t onData(char* bytes, std::size_t size, std::size_t count, void* user) noexcept;
 
   Downloader& owner;
-  FileDescriptor file;
+  PelorinBase::FileDescriptor file;
   std::int64_t offset;
   std::exception_ptr failure;
 

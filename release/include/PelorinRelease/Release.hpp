@@ -1,6 +1,7 @@
 #pragma once
 
 #include <InstallerCore/Distribution.hpp>
+#include <PelorinBase/ScopedFolder.hpp>
 #include <PelorinSeal/Seal.hpp>
 #include <cstdint>
 #include <filesystem>
@@ -27,13 +28,13 @@ struct ReleaseError : std::runtime_error {
 class WorkFolder {
  public:
   explicit WorkFolder(const fs::path& parent);
-  ~WorkFolder();
   WorkFolder(const WorkFolder&) = delete;
   WorkFolder& operator=(const WorkFolder&) = delete;
-  const fs::path& path() const { return path_; }
+  const fs::path& path() const { return folder_.path(); }
 
  private:
-  fs::path path_;
+  static PelorinBase::ScopedFolder made(const fs::path& parent);
+  PelorinBase::ScopedFolder folder_;
 };
 
 enum class Architecture { arm64, x64, universal };

@@ -1,10 +1,10 @@
-#include "pipeline/PlistGuard.hpp"
+#include "PelorinBase/PlistGuard.hpp"
 
 #include <cstdint>
 #include <optional>
 #include <vector>
 
-namespace PelorinInstaller {
+namespace PelorinBase {
 namespace {
 
 // Far above real Info.plists, far below what exhausts a thread's stack or the memory.
@@ -158,4 +158,4 @@ bool plistIsBounded(std::string_view bytes) {
   return xmlIsBounded(bytes);
 }
 
-}  // namespace PelorinInstaller
+}  // namespace PelorinBase

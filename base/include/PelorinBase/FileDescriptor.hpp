@@ -2,13 +2,12 @@
 
 #include <unistd.h>
 
-#include <cstddef>
-#include <string>
 #include <utility>
 
-namespace PelorinInstaller {
+namespace PelorinBase {
 
-// An open file descriptor, closed on every way out unless closed before.
+// An open file descriptor (or -1), closed on every way out unless closed before; an error of that
+// last close is ignored.
 class FileDescriptor {
  public:
   explicit FileDescriptor(int fd) : fd_(fd) {}
@@ -26,8 +25,4 @@ class FileDescriptor {
   int fd_;
 };
 
-// Appends what `fd` holds, up to its end or until `into` holds `limit` bytes. False, with errno
-// set, when a read fails; what came before the failure stays in `into`.
-bool readUpTo(int fd, std::size_t limit, std::string& into);
-
-}  // namespace PelorinInstaller
+}  // namespace PelorinBase

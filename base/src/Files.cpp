@@ -1,0 +1,113 @@
+#include "PelorinBase/Files.hpp"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "PelorinBase/Errors.hpp"
+
+namespace PelorinBase {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kChunkBytes = 1 << 20;
+
+struct DigestFree {
+  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+
+}  // namespace
+
+bool readUpTo(int fd, std::size_t limit, std::string& into) {
+  char buffer[65536];
+  while (into.size() < limit) {
+    ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, limit - into.size()));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;
+    into.append(buffer, static_cast<std::size_t>(got));
+  }
+  return true;
+}
+
+std::string readFile(const fs::path& file, std::size_t limit, Links links) {
+  int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (links == Links::refuse ? O_NOFOLLOW : 0);
+  FileDescriptor input(::open(file.c_str(), flags));
+  if (!input.isOpen()) throwFileError("cannot open", file);
+  std::string bytes;
+  if (!readUpTo(input.get(), limit, bytes)) throwFileError("cannot read", file);
+  return bytes;
+}
+
+FileDescriptor createFile(const fs::path& file, mode_t mode, Create create) {
+  int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC |
+              (create == Create::exclusively ? O_EXCL : O_TRUNC);
+  FileDescriptor output(::open(file.c_str(), flags, mode));
+  if (!output.isOpen() || ::fchmod(output.get(), mode) != 0) throwFileError("cannot write", file);
+  return output;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t put = ::write(fd, bytes.data(), bytes.size());
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(put));
+  }
+  return true;
+}
+
+void writeFile(const fs::path& file, std::string_view bytes, mode_t mode, Create create) {
+  auto output = createFile(file, mode, create);
+  if (!writeAll(output.get(), bytes) || !output.close()) throwFileError("cannot write", file);
+}
+
+std::string hex(std::span<const unsigned char> bytes) {
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (unsigned char byte : bytes) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0F];
+  }
+  return text;
+}
+
+std::string sha256(int fd, const fs::path& name) {
+  std::unique_ptr<EVP_MD_CTX, DigestFree> context(EVP_MD_CTX_new());
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+    throw std::runtime_error("SHA-256 is not available");
+  }
+  std::vector<unsigned char> chunk(kChunkBytes);
+  for (;;) {
+    ssize_t got = ::read(fd, chunk.data(), chunk.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) throwFileError("cannot read", name);
+    if (got == 0) break;
+    if (EVP_DigestUpdate(context.get(), chunk.data(), static_cast<std::size_t>(got)) != 1) {
+      throw std::runtime_error("SHA-256 failed");
+    }
+  }
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1 || length != 32) {
+    throw std::runtime_error("SHA-256 failed");
+  }
+  return hex(std::span(digest.data(), length));
+}
+
+std::string sha256File(const fs::path& file) {
+  FileDescriptor input(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!input.isOpen()) throwFileError("cannot open", file);
+  return sha256(input.get(), file);
+}
+
+}  // namespace PelorinBase
