@@ -14,6 +14,7 @@ namespace PelorinInstaller {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using namespace PelorinTesting;
 using Change = std::function<void(const fs::path& app)>;
 const std::string kApp(InstallerCore::Distribution::appName);
@@ -31,72 +32,38 @@ Change keys(std::map<std::string, std::string> keys) {
   return [keys](const fs::path& app) { PelorinRelease::setInfoKeys(app, keys); };
 }
 Change minimum(std::string version) { return keys({{"LSMinimumSystemVersion", version}}); }
-std::string x64Executable() {
+
+const Change kExecutableX64 = [](const fs::path& app) {
   auto bytes = PelorinRelease::machOExecutable(PelorinRelease::Architecture::x64);
-  return std::string(bytes.begin(), bytes.end());
-}
+  writeFile(app / "Contents/MacOS/Pelorin Code", std::string(bytes.begin(), bytes.end()));
+};
+const Change kNoInfo = [](const fs::path& app) { fs::remove(app / "Contents/Info.plist"); };
+const Change kFileChanged = [](const fs::path& app) { writeFile(app / "Contents/PkgInfo", "x"); };
+const Change kLinked = [](const fs::path& app) {
+  fs::rename(app, app.string() + ".real");
+  fs::create_symlink(app.string() + ".real", app);
+};
 
 TEST(Verify, RefusesABundleAtItsFirstFault) {
   struct Case {
     const char* name;
-    Change beforeSealing;
-    Change afterSealing = {};
+    std::string outcome;
+    Change beforeSealing = {}, afterSealing = {};
     PelorinRelease::SealOptions seal = {};
     InstallerCore::SystemVersion system = {14, 2, 1};
-    std::string outcome = "ok";
   } cases[] = {
-      {"as made", {}},
-      {"binary Info.plist",
-       [](auto& app) {
-         PelorinRelease::setInfoKeys(app, {}, PelorinRelease::PlistFormat::binary);
-       }},
-      {"minimum 14.0 on 14.0.0", minimum("14.0"), {}, {}, {14, 0, 0}},
-      {"minimum 14.0 on 13.9.9", minimum("14.0"), {}, {}, {13, 9, 9}, "unsupportedSystem"},
-      {"minimum 13.5.1 on 13.5.0", minimum("13.5.1"), {}, {}, {13, 5, 0}, "unsupportedSystem"},
-      {"minimum 13.5.1 on 13.10.0", minimum("13.5.1"), {}, {}, {13, 10, 0}},
-      {"minimum 14", minimum("14"), {}, {}, {15, 0, 0}, "wrongApplication"},
-      {"Info.plist missing",
-       [](auto& app) { fs::remove(app / "Contents/Info.plist"); },
-       {},
-       {},
-       {},
-       "wrongApplication"},
-      {"identifier in another case",
-       keys({{"CFBundleIdentifier", "com.pelorin-ai.Code"}}),
-       {},
-       {},
-       {},
-       "wrongApplication"},
-      {"version 1.4 for 1.4.0",
-       keys({{"CFBundleShortVersionString", "1.4"}}),
-       {},
-       {},
-       {},
-       "wrongApplication"},
-      {"file changed after sealing",
-       {},
-       [](auto& app) { writeFile(app / "Contents/PkgInfo", "changed"); },
-       {},
-       {},
-       "codesign 1"},
-      {"seal naming another team", {}, {}, {kId, "Q9ZZZZZZZZ", true}, {}, "codesign 3"},
-      {"seal without the assessment stamp", {}, {}, {kId, "K4QW7ZP1MX", false}, {}, "spctl 1"},
-      {"executable name ..", keys({{"CFBundleExecutable", ".."}}), {}, {}, {}, "codesign 1"},
-      {"executable x86-64 only",
-       [](auto& app) { writeFile(app / "Contents/MacOS/Pelorin Code", x64Executable()); },
-       {},
-       {},
-       {},
-       "wrongApplication"},
-      {"a link to a genuine bundle",
-       {},
-       [](auto& app) {
-         fs::rename(app, app.string() + ".real");
-         fs::create_symlink(app.string() + ".real", app);
-       },
-       {},
-       {},
-       "wrongApplication"},
+      {"as made", "ok"},
+      {"minimum 14.0 on 14.0.0", "ok", minimum("14.0"), {}, {}, {14, 0, 0}},
+      {"minimum 14.0 on 13.9.9", "unsupportedSystem", minimum("14.0"), {}, {}, {13, 9, 9}},
+      {"minimum 13.5.1 on 13.5.0", "unsupportedSystem", minimum("13.5.1"), {}, {}, {13, 5, 0}},
+      {"minimum 14", "wrongApplication", minimum("14"), {}, {}, {15, 0, 0}},
+      {"Info.plist missing", "wrongApplication", kNoInfo},
+      {"version 1.4 for 1.4.0", "wrongApplication", keys({{"CFBundleShortVersionString", "1.4"}})},
+      {"file changed after sealing", "codesign 1", {}, kFileChanged},
+      {"seal naming another team", "codesign 3", {}, {}, {kId, "Q9ZZZZZZZZ", true}},
+      {"seal without the assessment stamp", "spctl 1", {}, {}, {kId, "K4QW7ZP1MX", false}},
+      {"executable x86-64 only", "wrongApplication", kExecutableX64},
+      {"a link to a genuine bundle", "wrongApplication", {}, kLinked},
   };
   StandInTools tools;
   TemporaryFolder folder;
@@ -110,39 +77,6 @@ TEST(Verify, RefusesABundleAtItsFirstFault) {
   }
 }
 
-TEST(CheckExisting, AllowsNothingOrThisProductInAVersionNotNewer) {
-  struct Case {
-    const char* name;
-    std::function<void(const fs::path& app)> installed;
-    std::string offered, outcome;
-  } cases[] = {
-      {"nothing there", [](auto&) {}, "1.4.0", "ok"},
-      {"same version", [](auto& app) { sample(app, "1.4.0"); }, "1.4.0", "ok"},
-      {"newer offered", [](auto& app) { sample(app, "1.4.0"); }, "1.5.0", "ok"},
-      {"older offered", [](auto& app) { sample(app, "1.4.0"); }, "1.3.9", "downgrade"},
-      {"pre-release of the installed offered", [](auto& app) { sample(app, "1.4.0"); },
-       "1.4.0-rc.1", "downgrade"},
-      {"release of an installed pre-release", [](auto& app) { sample(app, "1.4.0-rc.1"); }, "1.4.0",
-       "ok"},
-      {"another product", [](auto& app) { sample(app, "1.0.0", "com.example.other"); }, "1.4.0",
-       "wrongApplication"},
-      {"installed version not a version", [](auto& app) { sample(app, "1.4"); }, "1.4.0",
-       "wrongApplication"},
-      {"a plain file", [](auto& app) { writeFile(app, "not a bundle"); }, "1.4.0",
-       "wrongApplication"},
-      {"a link to a genuine copy",
-       [](auto& app) { fs::create_symlink(sample(app.string() + ".real", "1.0.0"), app); }, "1.4.0",
-       "wrongApplication"},
-      {"a dangling link", [](auto& app) { fs::create_symlink("gone", app); }, "1.4.0",
-       "wrongApplication"},
-  };
-  for (const auto& c : cases) {
-    TemporaryFolder folder;
-    c.installed(folder / kApp);
-    EXPECT_EQ(outcomeOf([&] { checkExisting(folder / kApp, c.offered); }), c.outcome) << c.name;
-  }
-}
-
 // The folder of an installed copy, else the system folder when it can be written, else the
 // user's own folder, made private. A system folder that even root cannot write is a read-only
 // image mounted there.
@@ -150,12 +84,11 @@ TEST(Destination, ChoosesTheFolderOfAnInstalledCopyElseAWritableOne) {
   struct Case {
     const char* name;
     bool copyInSystem, copyInUser, readOnlySystem;
-    std::string outcome;  // "system", "user" or the error
+    std::string outcome;  // the folder chosen, or the error
   } cases[] = {
-      {"no copy anywhere", false, false, false, "system"},
-      {"a copy only in the user's folder", false, true, false, "user"},
-      {"a copy in both", true, true, false, "system"},
-      {"no copy, system folder read-only", false, false, true, "user"},
+      {"no copy anywhere", false, false, false, "Applications"},
+      {"a copy only in the user's folder", false, true, false, "home/Applications"},
+      {"no copy, system folder read-only", false, false, true, "home/Applications"},
       {"a copy in the read-only system folder", true, false, true, "errno 13"},
   };
   StandInTools tools;
@@ -180,12 +113,10 @@ TEST(Destination, ChoosesTheFolderOfAnInstalledCopyElseAWritableOne) {
     std::string chosen;
     auto outcome = outcomeOf([&] {
       auto folder = destination(host).parent_path();
-      chosen = folder == host.systemApplications ? "system"
-               : folder == host.userApplications ? "user"
-                                                 : "?";
+      chosen = fs::relative(folder, root.path()).string();
     });
     EXPECT_EQ(outcome == "ok" ? chosen : outcome, c.outcome) << c.name;
-    if (chosen == "user" && !c.copyInUser) {
+    if (c.readOnlySystem && outcome == "ok") {
       EXPECT_EQ(fs::status(host.userApplications).permissions(), fs::perms::owner_all) << c.name;
     }
   }
@@ -196,32 +127,21 @@ TEST(Command, RunsToolsSilentlyAndWithinTheirTime) {
   int inherited = ::open((folder / "lock").c_str(), O_RDWR | O_CREAT, 0600);  // no O_CLOEXEC
   const std::string seen = (folder / "seen").string();
   struct Case {
-    std::string tool, script;
-    std::string outcome, seen = "";
+    std::string script, outcome, seen = "";
   } cases[] = {
-      {"/bin/sh", "exit 0", "ok"},
-      {"/bin/sh", "echo out; echo error >&2; exit 7", "sh 7"},
-      {"/bin/sh", "kill -USR1 $$", "sh " + std::to_string(128 + SIGUSR1)},
-      {"/bin/sh",
-       "[ /proc/$$/fd/0 -ef /dev/null ] && [ /proc/$$/fd/1 -ef /dev/null ] && "
+      {"echo out; echo error >&2; exit 7", "sh 7"},
+      {"[ /proc/$$/fd/0 -ef /dev/null ] && [ /proc/$$/fd/1 -ef /dev/null ] && "
        "[ /proc/$$/fd/2 -ef /dev/null ] && [ ! -e /proc/$$/fd/" +
            std::to_string(inherited) + " ]",
        "ok"},
-      {"/bin/sh", "exec sleep 30", "sh 60"},
-      {"/bin/sh", "trap 'echo term >> " + seen + "' TERM; while :; do :; done", "sh 60", "term\n"},
-      {"/bin/sh", "trap 'echo term >> " + seen + "; exit 0' TERM; while :; do :; done", "sh 60",
-       "term\n"},
-      {(folder / "missing").string(), "", "errno " + std::to_string(ENOENT)},
-      {folder.path().string(), "", "errno " + std::to_string(EACCES)},
+      {"exec sleep 30", "sh 60"},
+      {"trap 'echo term >> " + seen + "' TERM; while :; do :; done", "sh 60", "term\n"},
+      {"trap 'echo term >> " + seen + "; exit 0' TERM; while :; do :; done", "sh 60", "term\n"},
   };
   for (const auto& c : cases) {
     writeFile(seen, "");
-    EXPECT_EQ(outcomeOf([&] {
-                Command::run(c.tool, {"-c", c.script},
-                             {std::chrono::milliseconds(500), std::chrono::milliseconds(500)});
-              }),
-              c.outcome)
-        << c.script;
+    auto run = [&] { Command::run("/bin/sh", {"-c", c.script}, {500ms, 500ms}); };
+    EXPECT_EQ(outcomeOf(run), c.outcome) << c.script;
     EXPECT_EQ(readFile(seen), c.seen) << c.script;
   }
   ::close(inherited);

@@ -59,12 +59,9 @@ Reply chunked(Reply reply) {
   reply.chunked = true;
   return reply;
 }
-Reply droppedAt(Reply reply, std::size_t bytes) {
-  reply.dropAfter = bytes;
-  return reply;
-}
-Reply stalledAt(Reply reply, std::size_t bytes) {
-  reply.stallAfter = bytes;
+// The connection dropped, or held until the test ends, after `bytes` of the body.
+Reply cut(Reply reply, std::size_t bytes, bool drop) {
+  (drop ? reply.dropAfter : reply.stallAfter) = bytes;
   return reply;
 }
 
@@ -72,11 +69,10 @@ Reply stalledAt(Reply reply, std::size_t bytes) {
 // address a redirect or proxy could lead to reaches instead, and the file's folder.
 struct Transfer {
   Transfer() {
-    for (auto entry : {TestDistribution::connectTo(kHost, 80, probe.port()),
-                       TestDistribution::connectTo(kHost, 8443, probe.port()),
-                       TestDistribution::connectTo("other.example", 443, probe.port())}) {
-      settings.connectTo.push_back(entry);
-    }
+    settings.connectTo.insert(settings.connectTo.end(),
+                              {TestDistribution::connectTo(kHost, 80, probe.port()),
+                               TestDistribution::connectTo(kHost, 8443, probe.port()),
+                               TestDistribution::connectTo("other.example", 443, probe.port())});
     settings.requestTimeout = std::chrono::seconds(10);
     host.server().route("/file", serveFile(kFile));
     host.server().route("/moved", serveFile(kFile));
@@ -157,10 +153,6 @@ Row redirect(const char* name, std::string location, std::string outcome = "inva
           outcome,      ok ? kSize : kNoFile,
           ok ? 2u : 1u, "bytes=1000-"};
 }
-Row refusedURL(const char* name, std::string url) {
-  return {
-      name, 1000, kSize, kTheFile, "invalidURL", 1000, 0, "", [=](Transfer& t) { t.url = url; }};
-}
 Row target(const char* name, std::function<void(const fs::path&)> make) {
   return {name, -1, kSize, kTheFile, "damagedDownload", kUntouched, 0, "", [=](Transfer& t) {
             make(t.file);
@@ -195,32 +187,24 @@ const Row kRows[] = {
     {"PartialAnswerAnnouncingTooFew", 1000, kSize, rest(1000, kSize - 1001), "invalidResponse",
      kNoFile, 1, "bytes=1000-"},
     {"ServerError", -1, kSize, answer(500, "oops"), "invalidResponse", kNoFile, 1, ""},
-    {"OneByteTooMany", -1, kSize, chunked(answer(200, kFile + "!")), "damagedDownload", kNoFile, 1,
-     ""},
     {"BodyEndsShort", 1000, kSize, chunked(rest(1000, kSize - 1010)), "damagedDownload", kSize - 10,
      1, "bytes=1000-"},
-    {"ConnectionDropped", -1, kSize, droppedAt(answer(200, kFile), 100'000), "network 18", 100'000,
+    {"ConnectionDropped", -1, kSize, cut(answer(200, kFile), 100'000, true), "network 18", 100'000,
      1, ""},
-    {"BodyIdleBeyondTheLimit", -1, kSize, stalledAt(answer(200, kFile), 100'000), "network 28",
+    {"BodyIdleBeyondTheLimit", -1, kSize, cut(answer(200, kFile), 100'000, false), "network 28",
      100'000, 1, "",
      [](Transfer& t) { t.settings.requestTimeout = std::chrono::milliseconds(300); }},
     {"RedirectLoop", 1000, kSize, Reply::redirect(302, "/file"), "network 47", 1000, 11,
      "bytes=1000-"},
     redirect("RedirectRelative", "moved", "ok"),
-    redirect("RedirectWithPort443", "https://" + kHost + ":443/moved", "ok"),
     redirect("RedirectToPlainHttp", "http://" + kHost + "/moved"),
     redirect("RedirectToAnotherHost", "//other.example/moved"),
-    redirect("RedirectToAnotherPort", "https://" + kHost + ":8443/moved"),
     redirect("RedirectWithCredentials", "https://user:secret@" + kHost + "/moved"),
-    redirect("RedirectWithAFragment", "https://" + kHost + "/moved#top"),
-    refusedURL("PlainHttpURL", "http://" + kHost + "/file"),
-    refusedURL("URLWithAnotherPort", "https://" + kHost + ":8443/file"),
-    refusedURL("URLWithAUser", "https://user@" + kHost + "/file"),
-    refusedURL("URLWithAFragment", "https://" + kHost + "/file#part"),
+    {"PlainHttpURL", 1000, kSize, kTheFile, "invalidURL", 1000, 0, "",
+     [](Transfer& t) { t.url = "http://" + kHost + "/file"; }},
     impostor("ImpostorForAnotherName", true),
     impostor("ImpostorFromAnUntrustedAuthority", false),
     target("TargetIsAFolder", [](auto& file) { fs::create_directory(file); }),
-    target("TargetIsADanglingLink", [](auto& file) { fs::create_symlink("missing", file); }),
     target("TargetIsAFifo", [](auto& file) { ::mkfifo(file.c_str(), 0600); }),
     {"EnvironmentProxyIgnored", -1, kSize, kTheFile, "ok", kSize, 1, "",
      [](Transfer& t) {
@@ -243,7 +227,7 @@ const Row kRows[] = {
        t.lookUpSlowly(false);
      },
      std::chrono::seconds(4)},
-    {"CancelledDuringAStalledBody", 1000, kSize, stalledAt(rest(1000, kSize - 1000), 60'000),
+    {"CancelledDuringAStalledBody", 1000, kSize, cut(rest(1000, kSize - 1000), 60'000, false),
      kCancelled, kSomePart, 1, "bytes=1000-",
      [](Transfer& t) {
        t.helper = std::thread([&t] {
@@ -272,16 +256,10 @@ TEST_P(Download, EndsWithTheRightOutcomeFileAndRequests) {
   if (t.helper.joinable()) t.helper.join();
   EXPECT_TRUE(t.registered.expired());  // a late cancel reaches no transfer
 
-  if (row.left == kNoFile) {
-    EXPECT_FALSE(fs::exists(fs::symlink_status(t.file)));
-  }
-  if (row.left >= 0) {
-    EXPECT_EQ(readFile(t.file), kContent.substr(0, row.left));
-  }
-  if (row.left == kSomePart) {
-    auto left = readFile(t.file);
-    EXPECT_LT(left.size(), kFile.size());
-    EXPECT_EQ(left, kContent.substr(0, left.size()));
+  if (row.left != kUntouched) {  // how much of the content the file holds
+    auto bytes = fs::exists(fs::symlink_status(t.file)) ? readFile(t.file) : "-";
+    long left = kContent.starts_with(bytes) ? long(bytes.size()) : bytes == "-" ? kNoFile : -4;
+    EXPECT_EQ(row.left == kSomePart && left >= 0 && left < kSize ? kSomePart : left, row.left);
   }
   auto requests = t.host.server().requests();
   EXPECT_EQ(requests.size(), row.requests);
@@ -290,9 +268,7 @@ TEST_P(Download, EndsWithTheRightOutcomeFileAndRequests) {
     EXPECT_EQ(request.header("Accept-Encoding"), "identity");
   }
   EXPECT_EQ(t.probe.connections(), 0);
-  if (t.impostor) {
-    EXPECT_EQ(t.impostor->requestCount(), 0u);
-  }
+  EXPECT_EQ(t.impostor ? t.impostor->requestCount() : 0u, 0u);
   if (row.outcome == "ok" && row.kept < 0) {
     EXPECT_EQ(fs::status(t.file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
   }

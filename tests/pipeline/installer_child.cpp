@@ -1,14 +1,8 @@
-// One installer run in a process of its own, for the lock, crash and race tests.
-//
-// Arguments, each "--key=value": root (the host's folders are the test host's below it), tools
-// (the stand-ins' folder), ca, connect-to, stops (a file), and optionally stop-at, one of:
-//   downloading        the first report of image bytes received
-//   installing         the image mounted and its bundle verified
-//   staged-check       the staged copy is about to be verified
-//   last-existing-check  the installed copy is about to be read for the second time
-//   before-commit, after-commit  around the atomic rename
-// At the stop the process appends "PID NAME" to the stops file and stops itself (SIGSTOP); the
-// test then kills it or lets it go on (SIGCONT). Ends by printing the outcome word.
+// One installer run in a process of its own. Its environment: ROOT (the test host's folders
+// below it), TOOLS (the stand-ins' folder), CA, CONNECT_TO, STOPS (a file) and STOP_AT
+// (downloading, installing, staged-check, last-existing-check, before-commit, after-commit). At
+// the stop the process appends "PID NAME" to the stops file and stops itself; the test kills it
+// or lets it go on. Ends by printing the outcome word.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -17,9 +11,9 @@
 #include <InstallerCore/Distribution.hpp>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <string>
 
 #include "TestSupport.hpp"
@@ -72,23 +66,17 @@ extern "C" int open(const char* path, int flags, ...) {
   return real(path, flags, mode);
 }
 
-int main(int argc, char** argv) {
+int main() {
   using namespace PelorinInstaller;
-  std::map<std::string, std::string> options;
-  for (int i = 1; i < argc; ++i) {
-    std::string argument = argv[i];
-    auto equals = argument.find('=');
-    if (!argument.starts_with("--") || equals == std::string::npos) return 2;
-    options[argument.substr(2, equals - 2)] = argument.substr(equals + 1);
-  }
-  stopAt = options["stop-at"];
-  stopsFile = options["stops"];
-  std::filesystem::path tools = options["tools"];
+  auto option = [](const char* name) { return std::string(std::getenv(name)); };
+  stopAt = option("STOP_AT");
+  stopsFile = option("STOPS");
+  std::filesystem::path tools = option("TOOLS");
   auto host = PelorinTesting::testHost(
-      options["root"], {tools / "hdiutil", tools / "ditto", tools / "codesign", tools / "spctl"},
+      option("ROOT"), {tools / "hdiutil", tools / "ditto", tools / "codesign", tools / "spctl"},
       std::nullopt);
-  host.transfer.caFile = options["ca"];
-  host.transfer.connectTo = {options["connect-to"]};
+  host.transfer.caFile = option("CA");
+  host.transfer.connectTo = {option("CONNECT_TO")};
   installedInfo =
       (host.systemApplications / InstallerCore::Distribution::appName / "Contents" / "Info.plist")
           .string();
