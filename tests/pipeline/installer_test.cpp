@@ -176,12 +176,6 @@ const RunRow kRuns[] = {
      0277},
     {"OneByteTooLittleSpace", "noSpace", "absent", space(-1)},
     {"OlderCopyReplaced", "ok", "absent", [](World& w) { w.installSample("1.0.0"); }},
-    {"ProgramStartedMeanwhileKeepsNoLock", "ok", "absent",
-     [](World& w) {
-       at(w, Phase::installing, [&w] {
-         runChild("/bin/sh", {"-c", "sleep 5 >/dev/null 2>&1 &"}, {});
-       });
-     }},
     {"CancelledBeforeTheStart", "cancelled", "absent", [](World& w) { w.token->cancel(); }},
     {"LockPathIsASymbolicLink", "busy", "absent",
      [](World& w) {
