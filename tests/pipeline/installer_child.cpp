@@ -1,30 +1,35 @@
-// One installer run in a process of its own, for the lock and crash tests.
-//
-// Arguments, each "--key=value": support, system-apps, user-apps, ca, connect-to, hdiutil, ditto,
-// codesign, spctl, and optionally stop-at: "installing" (image mounted and verified),
-// "before-commit" or "after-commit" (around the atomic rename). At a stop the process prints
-// "stopped NAME", then waits for a line (or end of input) on standard input before going on.
-// Ends by printing "installed PATH" with status 0, or "failed WHAT" with status 1.
+// One installer run in a process of its own. Its environment: ROOT (the test host's folders
+// below it), TOOLS (the stand-ins' folder), CA, CONNECT_TO, STOPS (a file) and STOP_AT
+// (downloading, installing, staged-check, last-existing-check, before-commit, after-commit). At
+// the stop the process appends "PID NAME" to the stops file and stops itself; the test kills it
+// or lets it go on. Ends by printing the outcome word.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <InstallerCore/Distribution.hpp>
 #include <cerrno>
-#include <cstdio>
-#include <exception>
+#include <cstdarg>
+#include <cstdlib>
+#include <fstream>
 #include <iostream>
-#include <map>
 #include <string>
 
+#include "TestSupport.hpp"
 #include "pipeline/Installer.hpp"
 
 namespace {
 
-std::string stopAt;
+std::string stopAt, stopsFile, installedInfo;
 
 void stopIf(const std::string& stage) {
   if (stage != stopAt) return;
-  std::cout << "stopped " << stage << std::endl;
-  std::string line;
-  std::getline(std::cin, line);
+  stopAt.clear();
+  int error = errno;
+  std::ofstream(stopsFile, std::ios::app) << ::getpid() << " " << stage << std::endl;
+  ::raise(SIGSTOP);
+  errno = error;
 }
 
 }  // namespace
@@ -36,49 +41,57 @@ extern "C" int renameat2(int fromFolder, const char* from, int toFolder, const c
   static auto real = reinterpret_cast<Rename>(dlsym(RTLD_NEXT, "renameat2"));
   stopIf("before-commit");
   int result = real(fromFolder, from, toFolder, to, flags);
-  int error = errno;
   stopIf("after-commit");
-  errno = error;
   return result;
 }
 
-int main(int argc, char** argv) {
-  using namespace PelorinInstaller;
-  std::map<std::string, std::string> options;
-  for (int i = 1; i < argc; ++i) {
-    std::string argument = argv[i];
-    auto equals = argument.find('=');
-    if (argument.rfind("--", 0) != 0 || equals == std::string::npos) {
-      std::cerr << "bad argument: " << argument << "\n";
-      return 2;
-    }
-    options[argument.substr(2, equals - 2)] = argument.substr(equals + 1);
+// Every open, wrapped so that a test can act just before an Info.plist is read.
+extern "C" int open(const char* path, int flags, ...) {
+  using Open = int (*)(const char*, int, ...);
+  static auto real = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open"));
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode = static_cast<mode_t>(va_arg(arguments, int));
+    va_end(arguments);
   }
-  stopAt = options["stop-at"];
+  static int installedReads = 0;
+  std::string_view name(path);
+  if (name.find("/.pelorin-install-") != name.npos && name.ends_with("/Contents/Info.plist")) {
+    stopIf("staged-check");
+  } else if (name == installedInfo && ++installedReads == 2) {
+    stopIf("last-existing-check");
+  }
+  return real(path, flags, mode);
+}
 
-  Host host;
-  host.supportFolder = options["support"];
-  host.systemApplications = options["system-apps"];
-  host.userApplications = options["user-apps"];
-  host.system = {14, 0, 0};
-  host.availableCapacity = [](const std::filesystem::path&) { return std::nullopt; };
-  host.isRunning = [](std::string_view) { return false; };
-  host.tools = {options["hdiutil"], options["ditto"], options["codesign"], options["spctl"]};
-  host.transfer.caFile = options["ca"];
-  host.transfer.connectTo = {options["connect-to"]};
+int main() {
+  using namespace PelorinInstaller;
+  auto option = [](const char* name) { return std::string(std::getenv(name)); };
+  stopAt = option("STOP_AT");
+  stopsFile = option("STOPS");
+  std::filesystem::path tools = option("TOOLS");
+  auto host = PelorinTesting::testHost(
+      option("ROOT"), {tools / "hdiutil", tools / "ditto", tools / "codesign", tools / "spctl"},
+      std::nullopt);
+  host.transfer.caFile = option("CA");
+  host.transfer.connectTo = {option("CONNECT_TO")};
+  installedInfo =
+      (host.systemApplications / InstallerCore::Distribution::appName / "Contents" / "Info.plist")
+          .string();
 
   Installer installer(
       std::make_shared<Cancellation>(),
-      [](Phase phase, std::optional<double>) {
-        if (phase == Phase::installing) stopIf("installing");
+      [](Phase phase, std::optional<double> fraction) {
+        if (phase == Phase::downloading && fraction > 0.0) stopIf("downloading");
+        if (phase != Phase::installing) return;
+        // A program started meanwhile, as the application may start one, outlives a kill: it
+        // must not have been handed the lock.
+        if (std::system("/bin/sleep 10 </dev/null >/dev/null 2>&1 &") != 0)
+          std::cerr << "no sleep\n";
+        stopIf("installing");
       },
       host);
-  try {
-    auto installed = installer.run(true);
-    std::cout << "installed " << installed.string() << std::endl;
-    return 0;
-  } catch (const std::exception& error) {
-    std::cout << "failed " << error.what() << std::endl;
-    return 1;
-  }
+  std::cout << PelorinTesting::outcomeOf([&] { installer.run(true); }) << std::endl;
 }

@@ -1,0 +1,151 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <InstallerCore/Distribution.hpp>
+#include <PelorinRelease/Release.hpp>
+#include <csignal>
+
+#include "TestSupport.hpp"
+#include "pipeline/Checks.hpp"
+#include "pipeline/Command.hpp"
+
+namespace PelorinInstaller {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace PelorinTesting;
+using Change = std::function<void(const fs::path& app)>;
+const std::string kApp(InstallerCore::Distribution::appName);
+const std::string kId(InstallerCore::Distribution::bundleID);
+
+// An unsealed sample of the product (or of another one) in `version`.
+fs::path sample(const fs::path& app, const std::string& version, const std::string& id = kId) {
+  PelorinRelease::makeSampleApp(app, PelorinRelease::Architecture::arm64);
+  PelorinRelease::setInfoKeys(
+      app, {{"CFBundleShortVersionString", version}, {"CFBundleIdentifier", id}});
+  return app;
+}
+
+Change keys(std::map<std::string, std::string> keys) {
+  return [keys](const fs::path& app) { PelorinRelease::setInfoKeys(app, keys); };
+}
+Change minimum(std::string version) { return keys({{"LSMinimumSystemVersion", version}}); }
+
+const Change kExecutableX64 = [](const fs::path& app) {
+  auto bytes = PelorinRelease::machOExecutable(PelorinRelease::Architecture::x64);
+  writeFile(app / "Contents/MacOS/Pelorin Code", std::string(bytes.begin(), bytes.end()));
+};
+const Change kNoInfo = [](const fs::path& app) { fs::remove(app / "Contents/Info.plist"); };
+const Change kFileChanged = [](const fs::path& app) { writeFile(app / "Contents/PkgInfo", "x"); };
+const Change kLinked = [](const fs::path& app) {
+  fs::rename(app, app.string() + ".real");
+  fs::create_symlink(app.string() + ".real", app);
+};
+
+TEST(Verify, RefusesABundleAtItsFirstFault) {
+  struct Case {
+    const char* name;
+    std::string outcome;
+    Change beforeSealing = {}, afterSealing = {};
+    PelorinRelease::SealOptions seal = {};
+    InstallerCore::SystemVersion system = {14, 2, 1};
+  } cases[] = {
+      {"as made", "ok"},
+      {"minimum 14.0 on 14.0.0", "ok", minimum("14.0"), {}, {}, {14, 0, 0}},
+      {"minimum 14.0 on 13.9.9", "unsupportedSystem", minimum("14.0"), {}, {}, {13, 9, 9}},
+      {"minimum 13.5.1 on 13.5.0", "unsupportedSystem", minimum("13.5.1"), {}, {}, {13, 5, 0}},
+      {"minimum 14", "wrongApplication", minimum("14"), {}, {}, {15, 0, 0}},
+      {"Info.plist missing", "wrongApplication", kNoInfo},
+      {"version 1.4 for 1.4.0", "wrongApplication", keys({{"CFBundleShortVersionString", "1.4"}})},
+      {"file changed after sealing", "codesign 1", {}, kFileChanged},
+      {"seal naming another team", "codesign 3", {}, {}, {kId, "Q9ZZZZZZZZ", true}},
+      {"seal without the assessment stamp", "spctl 1", {}, {}, {kId, "K4QW7ZP1MX", false}},
+      {"executable x86-64 only", "wrongApplication", kExecutableX64},
+      {"a link to a genuine bundle", "wrongApplication", {}, kLinked},
+  };
+  StandInTools tools;
+  TemporaryFolder folder;
+  for (const auto& c : cases) {
+    auto app = sample(folder / (std::string(c.name) + ".app"), "1.4.0");
+    if (c.beforeSealing) c.beforeSealing(app);
+    PelorinRelease::seal(app, tools.keys().privatePem, c.seal);
+    if (c.afterSealing) c.afterSealing(app);
+    auto host = testHost(folder.path(), tools.tools(), std::nullopt, c.system);
+    EXPECT_EQ(outcomeOf([&] { verify(host, app, "1.4.0"); }), c.outcome) << c.name;
+  }
+}
+
+// The folder of an installed copy, else the system folder when it can be written, else the
+// user's own folder, made private. A system folder that even root cannot write is a read-only
+// image mounted there.
+TEST(Destination, ChoosesTheFolderOfAnInstalledCopyElseAWritableOne) {
+  struct Case {
+    const char* name;
+    bool copyInSystem, copyInUser, readOnlySystem;
+    std::string outcome;  // the folder chosen, or the error
+  } cases[] = {
+      {"no copy anywhere", false, false, false, "Applications"},
+      {"a copy only in the user's folder", false, true, false, "home/Applications"},
+      {"no copy, system folder read-only", false, false, true, "home/Applications"},
+      {"a copy in the read-only system folder", true, false, true, "errno 13"},
+  };
+  StandInTools tools;
+  for (const auto& c : cases) {
+    if (c.readOnlySystem && fuseUnavailable()) continue;
+    TemporaryFolder root;
+    auto host = testHost(root.path(), tools.tools());
+    fs::create_directories(root / "contents");
+    if (c.copyInSystem) sample(root / "contents" / kApp, "1.0.0");
+    if (c.copyInUser) {
+      fs::create_directories(host.userApplications);
+      sample(host.userApplications / kApp, "1.0.0");
+    }
+    std::optional<AttachedImage> image;
+    if (c.readOnlySystem) {
+      packFolder(root / "contents", root / "system.dmg");
+      image.emplace(tools.tools(), root / "system.dmg", host.systemApplications);
+    } else {
+      fs::rename(root / "contents", host.systemApplications);
+    }
+    ScopedUmask strict(0277);
+    std::string chosen;
+    auto outcome = outcomeOf([&] {
+      auto folder = destination(host).parent_path();
+      chosen = fs::relative(folder, root.path()).string();
+    });
+    EXPECT_EQ(outcome == "ok" ? chosen : outcome, c.outcome) << c.name;
+    if (c.readOnlySystem && outcome == "ok") {
+      EXPECT_EQ(fs::status(host.userApplications).permissions(), fs::perms::owner_all) << c.name;
+    }
+  }
+}
+
+TEST(Command, RunsToolsSilentlyAndWithinTheirTime) {
+  TemporaryFolder folder;
+  int inherited = ::open((folder / "lock").c_str(), O_RDWR | O_CREAT, 0600);  // no O_CLOEXEC
+  const std::string seen = (folder / "seen").string();
+  struct Case {
+    std::string script, outcome, seen = "";
+  } cases[] = {
+      {"echo out; echo error >&2; exit 7", "sh 7"},
+      {"[ /proc/$$/fd/0 -ef /dev/null ] && [ /proc/$$/fd/1 -ef /dev/null ] && "
+       "[ /proc/$$/fd/2 -ef /dev/null ] && [ ! -e /proc/$$/fd/" +
+           std::to_string(inherited) + " ]",
+       "ok"},
+      {"exec sleep 30", "sh 60"},
+      {"trap 'echo term >> " + seen + "' TERM; while :; do :; done", "sh 60", "term\n"},
+      {"trap 'echo term >> " + seen + "; exit 0' TERM; while :; do :; done", "sh 60", "term\n"},
+  };
+  for (const auto& c : cases) {
+    writeFile(seen, "");
+    auto run = [&] { Command::run("/bin/sh", {"-c", c.script}, {500ms, 500ms}); };
+    EXPECT_EQ(outcomeOf(run), c.outcome) << c.script;
+    EXPECT_EQ(readFile(seen), c.seen) << c.script;
+  }
+  ::close(inherited);
+}
+
+}  // namespace
+}  // namespace PelorinInstaller
