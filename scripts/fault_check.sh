@@ -300,7 +300,7 @@ if [[ ! -f $build/build.ninja ]]; then
     { echo "configure failed: see $logs/configure.log" >&2; exit 1; }
 fi
 
-all_programs=(core_tests pipeline_tests standins_tests release_tests)
+all_programs=(core_tests pipeline_tests standins_tests release_tests base_tests)
 echo "building the test programs (log: $logs/build.log)"
 nice ninja -C "$build" -j2 "${all_programs[@]}" standins >"$logs/build.log" 2>&1 ||
   { echo "the unchanged tree does not build: see $logs/build.log" >&2; exit 1; }
