@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QTranslator>
+#include <nlohmann/json.hpp>
 
 #include "TestSupport.hpp"
 #include "app/InstallerResources.hpp"
@@ -46,13 +47,6 @@ TEST(Texts, ClaimNothingThatMayBeFalse) {
 // The real program with its resources laid out in full below a prefix of its own, where no
 // window can show; each case takes one more thing away.
 TEST(SelfCheck, TheProgramReportsWhereItsResourcesAreAndWhatTheyHold) {
-  struct Case {
-    std::string removed;
-    std::map<std::string, std::string> environment;
-    QString title, icon;  // title "": no report, but the error
-    std::string error = "";
-    std::vector<std::string> args = {"--self-check"};
-  };
   TemporaryFolder prefix, runtime;
   const fs::path beside = prefix / "bin" / kBundle;
   const fs::path installed = prefix / "share/PelorinInstaller" / kBundle;
@@ -65,43 +59,44 @@ TEST(SelfCheck, TheProgramReportsWhereItsResourcesAreAndWhatTheyHold) {
   fs::create_directory(beside / "de.lproj");
   fs::copy_file(fs::path(PELORIN_TEST_DATA) / "de.lproj/Localizable.qm",
                 beside / "de.lproj/Localizable.qm");
-  const std::string zh = "bin/" + kBundle + "/ZH-Hans.lproj";
-  const QString chinese = "Pelorin Code 安装器", german = "Pelorin Code Installationsprogramm";
-  const QString report =
-      R"({"architecture":"arm64","brandIcon":"%1","resources":"%2","testVersion":"live","title":"%3"})";
-  const std::string stop = "unable to find bundle named PelorinInstaller_PelorinInstaller\n";
-  for (const Case& c : std::vector<Case>{
-           {"",
-            {},
-            chinese,
-            "loaded",
-            "",
-            {"a", "--self-check", "-platform", "xcb", "--self-check"}},
-           {"", {}, "", "", "no Qt platform plugin could be initialized", {"--self-check=1"}},
-           {"share", {{"LANG", "de_DE.UTF-8"}, {"LANGUAGE", "en"}}, chinese, "loaded"},
-           {"bin/" + kBundle + "/icon.icns", {}, chinese, "missing"},
-           {zh + "/Localizable.qm", {}, "title", "missing"},
-           {zh, {{"LANG", "de_DE.UTF-8"}}, german, "missing"},
-           {"", {{"LANG", "fr_FR.UTF-8"}, {"LANGUAGE", "fr:de"}}, german, "missing"},
-           {"", {{"LANG", "fr_FR.UTF-8"}}, "Pelorin Code Installer", "missing"},
-           {"bin/" + kBundle, {}, "", "", stop}}) {
-    SCOPED_TRACE(c.removed + " " + c.title.toStdString());
-    if (!c.removed.empty()) fs::remove_all(prefix / c.removed);
-    std::map<std::string, std::string> environment = {
+  const std::string zh = "bin/" + kBundle + "/ZH-Hans.lproj", chinese = "Pelorin Code 安装器",
+                    german = "Pelorin Code Installationsprogramm";
+  using Environment = std::map<std::string, std::string>;
+  const std::vector<std::string> check = {"--self-check"};
+  // What is removed first, the environment's changes, the arguments, and the title and icon
+  // reported ("TITLE|ICON") or else what the error says.
+  const std::tuple<std::string, Environment, std::vector<std::string>, std::string> cases[] = {
+      {"", {}, {"a", "--self-check", "-platform", "xcb", "--self-check"}, chinese + "|loaded"},
+      {"", {}, {"--self-check=1"}, "no Qt platform plugin could be initialized"},
+      {"share", {{"LANG", "de_DE.UTF-8"}, {"LANGUAGE", "en"}}, check, chinese + "|loaded"},
+      {"bin/" + kBundle + "/icon.icns", {}, check, chinese + "|missing"},
+      {zh + "/Localizable.qm", {}, check, "title|missing"},
+      {zh, {{"LANG", "de_DE.UTF-8"}}, check, german + "|missing"},
+      {"", {{"LANG", "fr_FR.UTF-8"}, {"LANGUAGE", "fr:de"}}, check, german + "|missing"},
+      {"", {{"LANG", "fr_FR.UTF-8"}}, check, "Pelorin Code Installer|missing"},
+      {"bin/" + kBundle, {}, check, "unable to find bundle named PelorinInstaller_Pelorin"}};
+  for (const auto& [removed, changes, args, expected] : cases) {
+    SCOPED_TRACE(removed + " " + expected);
+    if (!removed.empty()) fs::remove_all(prefix / removed);
+    Environment environment = {
         {"XDG_RUNTIME_DIR", runtime.path()}, {"LANG", "en_US.UTF-8"}, {"QT_QPA_PLATFORM", "xcb"}};
-    for (const auto& [name, value] : c.environment) environment[name] = value;
+    for (const auto& [name, value] : changes) environment[name] = value;
     const auto result =
-        PelorinTesting::runChild(prefix / "bin/PelorinInstaller", c.args, environment);
-    const QString where =
-        QString::fromStdString((fs::exists(installed) ? installed : beside).string());
-    const QString line =
-        c.title.isEmpty() ? ""
-                          : report.arg(c.icon, QString(where).replace("/", "\\/"), c.title) + "\n";
-    EXPECT_EQ(result.out, line.toStdString());
-    EXPECT_EQ(result.exitStatus == 0, !line.isEmpty());
-    EXPECT_TRUE(c.error.empty() ? result.err.empty()
-                                : result.err.find(c.error) != std::string::npos)
-        << result.err;
+        PelorinTesting::runChild(prefix / "bin/PelorinInstaller", args, environment);
+    const auto bar = expected.find('|');
+    if (bar == std::string::npos) {
+      EXPECT_EQ(result.out + std::to_string(result.exitStatus == 0), "0");
+      EXPECT_NE(result.err.find(expected), std::string::npos) << result.err;
+      continue;
+    }
+    EXPECT_EQ(std::to_string(result.exitStatus.value_or(-1)) + result.err, "0");
+    EXPECT_EQ(result.out.find('\n'), result.out.size() - 1) << "one line";
+    EXPECT_EQ(nlohmann::json::parse(result.out),
+              (nlohmann::json{{"architecture", "arm64"},
+                              {"brandIcon", expected.substr(bar + 1)},
+                              {"resources", (fs::exists(installed) ? installed : beside).string()},
+                              {"testVersion", "live"},
+                              {"title", expected.substr(0, bar)}}));
   }
 }
 

@@ -5,9 +5,6 @@
 #include <PelorinRelease/HostCheck.hpp>
 #include <PelorinRelease/Release.hpp>
 #include <algorithm>
-#include <functional>
-#include <map>
-#include <string>
 
 #include "TestSupport.hpp"
 #include "pipeline/Checks.hpp"
@@ -63,8 +60,7 @@ TEST_F(Publish, RefusesBadReleasesBeforeWritingAnything) {
     fs::create_symlink(outside, app / relative);
     return app;
   };
-  const auto plist = linkedOut("Contents/Info.plist"), contents = linkedOut("Contents"),
-             seal = linkedOut("Contents/_CodeSignature");
+  const auto plist = linkedOut("Contents/Info.plist"), seal = linkedOut("Contents/_CodeSignature");
   const auto outside = snapshot(folder_ / "outside");
   const std::tuple<const char*, std::function<void(PublishOptions&)>, std::string> cases[] = {
       {"version not a version", [](auto& o) { o.version = "1.4"; }, "invalidManifest"},
@@ -73,7 +69,6 @@ TEST_F(Publish, RefusesBadReleasesBeforeWritingAnything) {
       {"a host with a path", [](auto& o) { o.host = kHost + "/x"; }, "invalidManifest"},
       {"Info.plist a link out of the input", [&](auto& o) { o.apps["x64"] = plist; },
        "other: " + (plist / "Contents/Info.plist").string() + " is a symbolic link"},
-      {"Contents a link out of the input", [&](auto& o) { o.apps["x64"] = contents; }, "other: "},
       {"the seal's folder a link out", [&](auto& o) { o.apps["arm64"] = seal; }, "other: "}};
   for (const auto& [what, change, expected] : cases) {
     auto options = options_;
@@ -100,8 +95,6 @@ TEST_F(Publish, MakesAReleaseThatTheInstallerAcceptsAndNginxServes) {
                   PelorinInstaller::hash(image) + " " + std::to_string(fs::file_size(image)));
   }
   EXPECT_EQ(snapshot(folder_ / "in"), input) << "the input changed";
-  EXPECT_EQ(entriesStartingWith(options_.webRoot / "desktop-releases", ""),
-            (Arguments{"1.4.0", "installer"}));
 
   const std::map<std::string, std::string> environment{{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}};
   auto port = runChild("/bin/bash", {PELORIN_NGINX_SCRIPT, "free-port"}, environment).out;
@@ -144,9 +137,9 @@ TEST(ReleaseTool, KeepsItsKeyAndPublishesFromTheCommandLine) {
   ASSERT_EQ(tool({"keygen", keys}), 0);
   const auto privateKey = readFile(key);
   EXPECT_EQ(tool({"keygen", keys}), 1) << "a second key pair";
-  EXPECT_EQ(readFile(key), privateKey) << "the first key pair was replaced";
+  EXPECT_EQ(readFile(key) + PelorinSeal::publicKeyOf(privateKey),
+            privateKey + readFile(keys + "/anchor.pem"));
   EXPECT_EQ(fs::status(key).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_EQ(PelorinSeal::publicKeyOf(privateKey), readFile(keys + "/anchor.pem"));
   ASSERT_EQ(tool({"publish", "--version", "2.0.0-beta.1", "--minimum-system", "13.0.0", "--key",
                   key, "--out", www, "--sample", "universal"}),
             0);
@@ -184,7 +177,6 @@ TEST(HostCheck, NamesEachFaultOfTheHost) {
   // The path whose route is replaced ("ca": a trust store without the host's authority), whether
   // images are also downloaded whole, and what the first failing line says.
   const std::tuple<std::string, Route, bool, std::string> cases[] = {
-      {"", {}, true, "all passed 10"},
       {arm64, [](auto&) { return Reply::redirect(307, "/desktop-releases/1.4.0/app-x64.dmg"); },
        true, "all passed 10"},
       {arm64, served([&](Reply& r) { r.status = 200, r.headers.clear(), r.body = image; }), false,
