@@ -154,10 +154,9 @@ TEST(HostCheck, NamesEachFaultOfTheHost) {
   writeFile(folder / "image", image);
   const auto size = std::int64_t(image.size());
   std::map<std::string, Artifact> artifacts;
-  for (const char* arch : {"arm64", "x64"}) {
-    artifacts[arch] = {artifactURL(kHost, "1.4.0", arch), PelorinInstaller::hash(folder / "image"),
-                       size};
-  }
+  const auto digest = PelorinInstaller::hash(folder / "image");
+  for (const char* arch : {"arm64", "x64"})
+    artifacts[arch] = {artifactURL(kHost, "1.4.0", arch), digest, size};
   const auto manifest = manifestText("1.4.0", "13.0.0", artifacts);
   const std::string start = "arm64.dmg from byte 0: ", whole = "arm64.dmg whole: ",
                     middle = "arm64.dmg from byte " + std::to_string(size / 2) + ": ";
