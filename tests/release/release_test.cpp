@@ -95,6 +95,8 @@ TEST_F(Publish, MakesAReleaseThatTheInstallerAcceptsAndNginxServes) {
                   PelorinInstaller::hash(image) + " " + std::to_string(fs::file_size(image)));
   }
   EXPECT_EQ(snapshot(folder_ / "in"), input) << "the input changed";
+  EXPECT_EQ(entriesStartingWith(options_.webRoot / "desktop-releases", ""),
+            (Arguments{"1.4.0", "installer"}));
 
   const std::map<std::string, std::string> environment{{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}};
   auto port = runChild("/bin/bash", {PELORIN_NGINX_SCRIPT, "free-port"}, environment).out;
