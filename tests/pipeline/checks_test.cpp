@@ -20,11 +20,10 @@ using Change = std::function<void(const fs::path& app)>;
 const std::string kApp(InstallerCore::Distribution::appName);
 const std::string kId(InstallerCore::Distribution::bundleID);
 
-// An unsealed sample of the product (or of another one) in `version`.
-fs::path sample(const fs::path& app, const std::string& version, const std::string& id = kId) {
+// An unsealed sample of the product in `version`.
+fs::path sample(const fs::path& app, const std::string& version) {
   PelorinRelease::makeSampleApp(app, PelorinRelease::Architecture::arm64);
-  PelorinRelease::setInfoKeys(
-      app, {{"CFBundleShortVersionString", version}, {"CFBundleIdentifier", id}});
+  PelorinRelease::setInfoKeys(app, {{"CFBundleShortVersionString", version}});
   return app;
 }
 
