@@ -167,6 +167,8 @@ const Row kRows[] = {
             kMiB),
     unsized("UnsizedBeyondOneMiB", -1, answer(200, kContent, "", true), "damagedDownload", kNoFile),
     unsized("UnsizedAnnouncingBeyondOneMiB", -1, answer(200, kContent), "invalidResponse", kNoFile),
+    unsized("UnsizedGettingAPartialAnswer", -1, answer(206, "{}", "bytes 0-1/2"), "invalidResponse",
+            kNoFile),
     {"PartialAnswerFromAnotherByte", 1000, rest(999, kSize - 999), "invalidResponse", kNoFile, 1},
     {"PartialAnswerAnnouncingTooFew", 1000, rest(1000, kSize - 1001), "invalidResponse", kNoFile,
      1},
