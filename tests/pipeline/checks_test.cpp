@@ -20,11 +20,10 @@ using Change = std::function<void(const fs::path& app)>;
 const std::string kApp(InstallerCore::Distribution::appName);
 const std::string kId(InstallerCore::Distribution::bundleID);
 
-// An unsealed sample of the product (or of another one) in `version`.
-fs::path sample(const fs::path& app, const std::string& version, const std::string& id = kId) {
+// An unsealed sample of the product in `version`.
+fs::path sample(const fs::path& app, const std::string& version) {
   PelorinRelease::makeSampleApp(app, PelorinRelease::Architecture::arm64);
-  PelorinRelease::setInfoKeys(
-      app, {{"CFBundleShortVersionString", version}, {"CFBundleIdentifier", id}});
+  PelorinRelease::setInfoKeys(app, {{"CFBundleShortVersionString", version}});
   return app;
 }
 
@@ -96,26 +95,20 @@ TEST(Destination, ChoosesTheFolderOfAnInstalledCopyElseAWritableOne) {
     if (c.readOnlySystem && fuseUnavailable()) continue;
     TemporaryFolder root;
     auto host = testHost(root.path(), tools.tools());
-    fs::create_directories(root / "contents");
-    if (c.copyInSystem) sample(root / "contents" / kApp, "1.0.0");
-    if (c.copyInUser) {
-      fs::create_directories(host.userApplications);
-      sample(host.userApplications / kApp, "1.0.0");
-    }
+    auto system = c.readOnlySystem ? root / "contents" : host.systemApplications;
+    fs::create_directories(system);
+    if (c.copyInSystem) sample(system / kApp, "1.0.0");
+    if (c.copyInUser) sample(host.userApplications / kApp, "1.0.0");
     std::optional<AttachedImage> image;
     if (c.readOnlySystem) {
-      packFolder(root / "contents", root / "system.dmg");
+      packFolder(system, root / "system.dmg");
       image.emplace(tools.tools(), root / "system.dmg", host.systemApplications);
-    } else {
-      fs::rename(root / "contents", host.systemApplications);
     }
     ScopedUmask strict(0277);
-    std::string chosen;
-    auto outcome = outcomeOf([&] {
-      auto folder = destination(host).parent_path();
-      chosen = fs::relative(folder, root.path()).string();
-    });
-    EXPECT_EQ(outcome == "ok" ? chosen : outcome, c.outcome) << c.name;
+    fs::path chosen;
+    auto outcome = outcomeOf([&] { chosen = destination(host).parent_path(); });
+    EXPECT_EQ(outcome == "ok" ? fs::relative(chosen, root.path()).string() : outcome, c.outcome)
+        << c.name;
     if (c.readOnlySystem && outcome == "ok") {
       EXPECT_EQ(fs::status(host.userApplications).permissions(), fs::perms::owner_all) << c.name;
     }

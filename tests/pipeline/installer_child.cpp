@@ -1,6 +1,6 @@
 // One installer run in a process of its own. Its environment: ROOT (the test host's folders
 // below it), TOOLS (the stand-ins' folder), CA, CONNECT_TO, STOPS (a file) and STOP_AT
-// (downloading, installing, staged-check, last-existing-check, before-commit, after-commit). At
+// (downloading, installing, last-existing-check, before-commit, after-commit). At
 // the stop the process appends "PID NAME" to the stops file and stops itself; the test kills it
 // or lets it go on. Ends by printing the outcome word.
 #include <dlfcn.h>
@@ -45,7 +45,7 @@ extern "C" int renameat2(int fromFolder, const char* from, int toFolder, const c
   return result;
 }
 
-// Every open, wrapped so that a test can act just before an Info.plist is read.
+// Every open, wrapped so that a test can act just before the installed Info.plist is read.
 extern "C" int open(const char* path, int flags, ...) {
   using Open = int (*)(const char*, int, ...);
   static auto real = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open"));
@@ -57,12 +57,7 @@ extern "C" int open(const char* path, int flags, ...) {
     va_end(arguments);
   }
   static int installedReads = 0;
-  std::string_view name(path);
-  if (name.find("/.pelorin-install-") != name.npos && name.ends_with("/Contents/Info.plist")) {
-    stopIf("staged-check");
-  } else if (name == installedInfo && ++installedReads == 2) {
-    stopIf("last-existing-check");
-  }
+  if (path == installedInfo && ++installedReads == 2) stopIf("last-existing-check");
   return real(path, flags, mode);
 }
 

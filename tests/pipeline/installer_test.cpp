@@ -12,7 +12,6 @@
 #include "TestSupport.hpp"
 #include "pipeline/Checks.hpp"
 #include "pipeline/Installer.hpp"
-#include "pipeline/NetworkError.hpp"
 #include "support/TestDistribution.hpp"
 
 namespace PelorinInstaller {
@@ -33,11 +32,10 @@ struct Release {
   std::string manifest, image, imageURLPath = "/desktop-releases/2.0.0/app-arm64.dmg", sha256;
 
   Release() {
-    std::map<std::string, fs::path> apps = {{"arm64", folder / "arm64" / kApp},
-                                            {"x64", folder / "x64" / kApp}};
-    for (const auto& [arch, app] : apps) {
-      fs::create_directories(app.parent_path());
-      PelorinRelease::makeSampleApp(app, *PelorinRelease::architectureNamed(arch));
+    std::map<std::string, fs::path> apps;
+    for (auto arch : {"arm64", "x64"}) {
+      apps[arch] = folder / arch / kApp;
+      PelorinRelease::makeSampleApp(apps[arch], *PelorinRelease::architectureNamed(arch));
     }
     auto publication = PelorinRelease::publish({.apps = apps,
                                                 .version = "2.0.0",
@@ -49,7 +47,6 @@ struct Release {
     sha256 = publication.artifacts.at("arm64").sha256;
   }
 };
-
 const Release& served() {
   static Release release;
   return release;
@@ -87,7 +84,7 @@ struct World {
   // The version whose bundle at `app` is whole and verifies, "broken", or "none".
   std::string versionAt(const fs::path& app) {
     if (!fs::exists(fs::symlink_status(app))) return "none";
-    for (std::string version : {"1.0.0", "2.0.0"}) {
+    for (std::string version : {"1.0.0", "2.0.0", "3.0.0"}) {
       if (outcomeOf([&] { verify(host, app, version); }) == "ok") return version;
     }
     return "broken";
@@ -95,15 +92,6 @@ struct World {
   fs::path destination() const { return host.systemApplications / kApp; }
   fs::path lockFile() const { return host.supportFolder / "install.lock"; }
   fs::path image() const { return host.supportFolder / (served().sha256 + ".dmg"); }
-
-  // What every run leaves, whatever its end: nothing mounted, no mount point or staging folder,
-  // the lock free for the next run.
-  void expectNothingLeftBehind() {
-    EXPECT_THAT(mountsUnder(root.path()), IsEmpty());
-    EXPECT_THAT(entriesStartingWith(host.supportFolder, "mount-"), IsEmpty());
-    EXPECT_THAT(entriesStartingWith(host.systemApplications, ".pelorin-install-"), IsEmpty());
-    EXPECT_TRUE(!fs::exists(lockFile()) || lockIsFree(lockFile()));
-  }
 
   TemporaryFolder root;
   TestDistribution distribution;
@@ -130,43 +118,53 @@ void at(World& world, Phase phase, std::function<void()> action) {
   };
 }
 
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-  return text.replace(text.find(from), from.size(), to);
+// A shell script standing in for ditto.
+void ditto(World& world, const std::string& body) {
+  writeScript(world.root / "ditto", body);
+  world.host.tools.ditto = world.root / "ditto";
 }
 
-// A shell script standing in for ditto.
-std::string ditto(World& world, const std::string& body) {
-  writeScript(world.root / "ditto", body);
-  return (world.root / "ditto").string();
+// The permissions of `folder` and of each of its entries: "700 a 600 b 644".
+std::string listing(const fs::path& folder) {
+  std::ostringstream text;
+  text << std::oct << int(fs::status(folder).permissions());
+  for (const auto& name : entriesStartingWith(folder, "")) {
+    text << ' ' << name << ' ' << int(fs::symlink_status(folder / name).permissions());
+  }
+  return text.str();
 }
 
 struct RunRow {
   const char* name;
-  std::string outcome;
-  std::string image;                    // what is left of it: "absent", "partial" or "whole"
+  // The outcome, what is left of the image ("absent", "partial" or "whole") and the version at
+  // the destination after the run.
+  std::string expected;
   std::function<void(World&)> arrange;  // 2.0.0 is served before
   mode_t umask = 022;
   bool install = true;
 };
 
-// Free space beside the destination: five images and half a gibibyte, and `more` bytes.
-std::function<void(World&)> space(std::int64_t more) {
-  return [more](World& w) {
+// Free space in the folder a run must ask about, the destination's or, when only checking, the
+// support folder: five images and half a gibibyte, and `more` bytes. None anywhere else.
+std::function<void(World&)> space(std::int64_t more, bool install = true) {
+  return [=](World& w) {
+    auto asked = install ? w.host.systemApplications : w.host.supportFolder;
     auto enough = std::int64_t(served().image.size()) * 5 + 536'870'912 + more;
-    w.host.availableCapacity = [=](const fs::path&) { return enough; };
+    w.host.availableCapacity = [=](const fs::path& folder) { return folder == asked ? enough : 0; };
   };
 }
 
 const RunRow kRuns[] = {
-    {"ExactlyEnoughSpace", "ok", "absent", space(0)},
+    {"ExactlyEnoughSpace", "ok absent 2.0.0", space(0)},
     // Only checking: nothing outside the support folder changes, the image stays, private.
-    {"CheckOnly", "ok", "whole",
+    {"CheckOnly", "ok whole none",
      [](World& w) {
+       space(0, false)(w);
        w.host.isRunning = [](std::string_view) -> bool { throw std::logic_error("asked"); };
      },
      0277, false},
     // A lock file an earlier version left read-only under this umask is this user's own.
-    {"StrictUmaskAndAReadOnlyLock", "ok", "absent",
+    {"StrictUmaskAndAReadOnlyLock", "ok absent 2.0.0",
      [](World& w) {
        fs::create_directories(w.host.supportFolder);
        fs::permissions(w.host.supportFolder, fs::perms::owner_all);
@@ -174,51 +172,53 @@ const RunRow kRuns[] = {
        fs::permissions(w.lockFile(), fs::perms::owner_read);
      },
      0277},
-    {"OneByteTooLittleSpace", "noSpace", "absent", space(-1)},
-    {"OlderCopyReplaced", "ok", "absent", [](World& w) { w.installSample("1.0.0"); }},
-    {"CancelledBeforeTheStart", "cancelled", "absent", [](World& w) { w.token->cancel(); }},
-    {"LockPathIsASymbolicLink", "busy", "absent",
+    {"OneByteTooLittleSpace", "noSpace absent none", space(-1)},
+    {"OlderCopyReplaced", "ok absent 2.0.0", [](World& w) { w.installSample("1.0.0"); }},
+    {"CancelledBeforeTheStart", "cancelled absent none", [](World& w) { w.token->cancel(); }},
+    {"LockPathIsASymbolicLink", "busy absent none",
      [](World& w) {
        fs::create_directory(w.host.supportFolder);
        fs::create_symlink(w.root / "elsewhere", w.lockFile());
      }},
-    {"ExistingCopyIsALink", "wrongApplication", "absent",
+    {"ExistingCopyIsALink", "wrongApplication absent broken",
      [](World& w) {
        w.installSample("1.0.0");
        fs::rename(w.destination(), w.root / "elsewhere");
        fs::create_symlink(w.root / "elsewhere", w.destination());
      }},
-    {"ExistingCopyIsNewer", "downgrade", "absent", [](World& w) { w.installSample("3.0.0"); }},
-    {"ApplicationRunning", "appRunning", "absent", [](World& w) { runningAnswers(w, {true}); }},
-    {"DigestDiffers", "damagedDownload", "absent",
+    {"ExistingCopyIsNewer", "downgrade absent 3.0.0", [](World& w) { w.installSample("3.0.0"); }},
+    {"ApplicationRunning", "appRunning absent none", [](World& w) { runningAnswers(w, {true}); }},
+    {"DigestDiffers", "damagedDownload absent none",
      [](World& w) {
        auto damaged = served().image;
        damaged[damaged.size() / 2] ^= 1;
        w.distribution.server().route(served().imageURLPath, serveFile(damaged));
      }},
-    {"CancelledWhileHashing", "cancelled", "whole",
+    {"CancelledWhileHashing", "cancelled whole none",
      [](World& w) { at(w, Phase::verifying, [&w] { w.token->cancel(); }); }},
-    {"MountedBundleIsAnotherVersion", "wrongApplication", "whole",
-     [](World& w) { w.serve(replaced(served().manifest, "\"2.0.0\"", "\"2.0.1\"")); }},
-    {"CopyFails", "ditto 7", "whole", [](World& w) { w.host.tools.ditto = ditto(w, "exit 7"); }},
-    {"StagedCopyChangedOnTheWay", "codesign 1", "whole",
+    {"MountedBundleIsAnotherVersion", "wrongApplication whole none",
      [](World& w) {
-       w.host.tools.ditto = ditto(
-           w, "'" + w.host.tools.ditto + "' \"$@\" && echo changed >> \"$2/Contents/PkgInfo\"");
+       auto manifest = served().manifest;
+       w.serve(manifest.replace(manifest.find("\"2.0.0\""), 7, "\"2.0.1\""));
      }},
-    {"AnotherApplicationAppearsBeforeTheCommit", "wrongApplication", "whole",
+    {"CopyFails", "ditto 7 whole none", [](World& w) { ditto(w, "exit 7"); }},
+    {"StagedCopyChangedOnTheWay", "codesign 1 whole none",
+     [](World& w) {
+       ditto(w, "'" + w.host.tools.ditto + "' \"$@\" && echo changed >> \"$2/Contents/PkgInfo\"");
+     }},
+    {"AnotherApplicationAppearsBeforeTheCommit", "wrongApplication whole broken",
      [](World& w) {
        at(w, Phase::installing, [&w] { w.installSample("1.0.0", "com.example.other"); });
      }},
-    {"ApplicationStartsBeforeTheCommit", "appRunning", "whole",
+    {"ApplicationStartsBeforeTheCommit", "appRunning whole none",
      [](World& w) {
        runningAnswers(w, {false, true});
      }},
-    {"CancelledBeforeTheCommit", "cancelled", "whole",
+    {"CancelledBeforeTheCommit", "cancelled whole none",
      [](World& w) { runningAnswers(w, {}, [&w] { w.token->cancel(); }); }},
     // After the last check someone with write access to the folder moves the checked copy away
     // and puts a folder of their own in its place: the exchange takes theirs out, and it stays.
-    {"SwappedBeforeTheCommit", "installConflict", "whole",
+    {"SwappedBeforeTheCommit", "installConflict whole 2.0.0",
      [](World& w) {
        w.installSample("1.0.0");
        runningAnswers(w, {}, [&w] {
@@ -226,7 +226,7 @@ const RunRow kRuns[] = {
          writeFile(w.destination() / "notes.txt", "someone's data");
        });
      }},
-    {"LinkAppearsBeforeTheCommit", "errno 17", "whole",
+    {"LinkAppearsBeforeTheCommit", "errno 17 whole broken",
      [](World& w) {
        runningAnswers(w, {}, [&w] { fs::create_symlink("nowhere", w.destination()); });
      }},
@@ -242,74 +242,55 @@ TEST_P(InstallerRun, EndsAsExpectedAndLeavesNothingBehind) {
   World world;
   world.serve();
   row.arrange(world);
-  std::vector<fs::path> capacityAskedFor;
-  world.host.availableCapacity = [&, capacity = world.host.availableCapacity](auto& folder) {
-    capacityAskedFor.push_back(folder);
-    return capacity(folder);
-  };
   auto outside = [&] {
     auto items = snapshot(world.root.path());
     std::erase_if(items, [](const auto& item) { return item.first.starts_with("support"); });
     return items;
   };
   auto outsideBefore = outside();
-  auto versionBefore = world.versionAt(world.destination());
+  std::string outcome;
   {
     ScopedUmask umask(row.umask);
-    EXPECT_EQ(world.outcome(row.install), row.outcome);
+    outcome = world.outcome(row.install);
   }
 
-  auto staging = entriesStartingWith(world.host.systemApplications, ".pelorin-install-");
-  if (row.outcome == "installConflict") {
+  auto apps = world.host.systemApplications, support = world.host.supportFolder;
+  auto staging = entriesStartingWith(apps, ".pelorin-install-");
+  if (outcome == "installConflict") {  // the stranger's folder, kept where it was taken to
     ASSERT_EQ(staging.size(), 1u);
-    EXPECT_EQ(readFile(world.host.systemApplications / staging[0] / kApp / "notes.txt"),
-              "someone's data");
-    fs::rename(world.host.systemApplications / staging[0], world.root / "kept");
+    EXPECT_EQ(readFile(apps / staging[0] / kApp / "notes.txt"), "someone's data");
+    fs::rename(apps / staging[0], world.root / "kept");
   }
-  world.expectNothingLeftBehind();
+  // Whatever the end: nothing mounted, no mount point or staging folder, the lock free.
+  EXPECT_EQ(mountsUnder(world.root.path()).size() + entriesStartingWith(support, "mount-").size() +
+                entriesStartingWith(apps, ".pelorin-install-").size(),
+            0u);
+  EXPECT_TRUE(!fs::exists(world.lockFile()) || lockIsFree(world.lockFile()));
   auto image = world.image();
   auto left = fs::exists(fs::symlink_status(image)) ? readFile(image) : "absent";
-  EXPECT_EQ(left == served().image             ? "whole"
-            : served().image.starts_with(left) ? "partial"
-            : left == "absent"                 ? left
-                                               : "other",
-            row.image);
-  if (row.outcome == "ok" || row.outcome == "noSpace") {
-    auto folder = row.install ? world.host.systemApplications : world.host.supportFolder;
-    EXPECT_THAT(capacityAskedFor, ElementsAre(folder));
-  }
+  left = left == served().image             ? "whole"
+         : served().image.starts_with(left) ? "partial"
+         : left == "absent"                 ? left
+                                            : "other";
+  EXPECT_EQ(outcome + " " + left + " " + world.versionAt(world.destination()), row.expected);
   if (!row.install) {
     EXPECT_EQ(outside(), outsideBefore);
     EXPECT_EQ(fs::status(image).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-    return;
   }
-  if (row.outcome != "ok") {
-    if (row.outcome != "wrongApplication" && row.outcome != "errno 17" &&
-        row.outcome != "installConflict") {
-      EXPECT_EQ(world.versionAt(world.destination()), versionBefore);
-    }
-    return;
-  }
-  EXPECT_EQ(world.versionAt(world.destination()), "2.0.0");
-  EXPECT_THAT(entriesStartingWith(world.host.systemApplications, ""), ElementsAre(kApp));
-  EXPECT_THAT(entriesStartingWith(world.host.supportFolder, ""),
-              ElementsAre("install.lock", "latest.json"));
-  const auto privateFile = fs::perms::owner_read | fs::perms::owner_write;
-  EXPECT_EQ(fs::status(world.host.supportFolder).permissions(), fs::perms::owner_all);
-  EXPECT_EQ(fs::status(world.lockFile()).permissions(), privateFile);
-  EXPECT_EQ(fs::status(world.host.supportFolder / "latest.json").permissions(), privateFile);
+  if (!row.install || outcome != "ok") return;
+  EXPECT_THAT(entriesStartingWith(apps, ""), ElementsAre(kApp));
+  EXPECT_EQ(listing(support), "700 install.lock 600 latest.json 600");
   // Each phase once and in order; the download's fractions from 0 to 1, never going back.
-  using Report = std::pair<Phase, std::optional<double>>;
-  std::vector<Report> phases;
-  for (auto report : world.reports) {
-    if (phases.empty() || phases.back().first != report.first) phases.push_back(report);
-    EXPECT_GE(report.second, phases.back().second);
+  std::vector<std::string> phases;
+  std::vector<double> fractions;
+  for (auto [phase, fraction] : world.reports) {
+    if (phases.empty() || phases.back() != name(phase)) phases.emplace_back(name(phase));
+    if (fraction) fractions.push_back(*fraction);
   }
-  EXPECT_THAT(
-      phases,
-      ElementsAre(Report(Phase::preparing, std::nullopt), Report(Phase::downloading, 0.0),
-                  Report(Phase::verifying, std::nullopt), Report(Phase::installing, std::nullopt)));
-  EXPECT_EQ(world.reports[world.reports.size() - 3].second, 1.0);
+  EXPECT_THAT(phases, ElementsAre("preparing", "downloading", "verifying", "installing"));
+  EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
+  ASSERT_FALSE(fractions.empty());
+  EXPECT_EQ(std::pair(fractions.front(), fractions.back()), std::pair(0.0, 1.0));
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryStep, InstallerRun, ::testing::ValuesIn(kRuns),
@@ -319,16 +300,15 @@ struct ProcessRow {
   const char* name;
   std::string stopAt;
   std::function<void(World&)> atStop;  // none: the child is killed there
-  std::string childOutcome;            // what it printed, "" when killed
-  std::string versionLeft;             // at the destination once the child has ended
+  // What the child printed ("killed" when it was) and the version at the destination then.
+  std::string expected;
 };
 
 const ProcessRow kProcesses[] = {
-    {"KilledDuringTheDownload", "downloading", {}, "", "1.0.0"},
-    {"KilledAfterTheMount", "installing", {}, "", "1.0.0"},
-    {"KilledAfterTheStagingCopy", "staged-check", {}, "", "1.0.0"},
-    {"KilledRightBeforeTheCommit", "before-commit", {}, "", "1.0.0"},
-    {"KilledRightAfterTheCommit", "after-commit", {}, "", "2.0.0"},
+    {"KilledDuringTheDownload", "downloading", {}, "killed 1.0.0"},
+    {"KilledAfterTheMount", "installing", {}, "killed 1.0.0"},
+    {"KilledRightBeforeTheCommit", "before-commit", {}, "killed 1.0.0"},
+    {"KilledRightAfterTheCommit", "after-commit", {}, "killed 2.0.0"},
     // While the child holds the lock with its image mounted, another run is busy at once and
     // touches nothing of the child's.
     {"LockHeldByAnotherProcess", "installing",
@@ -339,14 +319,14 @@ const ProcessRow kProcesses[] = {
        EXPECT_EQ(snapshot(world.host.supportFolder), support);
        EXPECT_EQ(mountsUnder(world.host.supportFolder).size(), 1u);
      },
-     "ok\n", "2.0.0"},
+     "ok 2.0.0"},
     // The installed copy exchanged for another while it is being checked the last time.
     {"CopyExchangedDuringItsLastCheck", "last-existing-check",
      [](World& world) {
        fs::rename(world.destination(), world.root / "moved");
        world.installSample("1.0.0");
      },
-     "installConflict\n", "1.0.0"},
+     "installConflict 1.0.0"},
 };
 
 void PrintTo(const ProcessRow& row, std::ostream* out) { *out << row.name; }
@@ -393,8 +373,8 @@ TEST_P(InstallerProcess, TheDestinationStaysWholeAndTheNextRunCompletes) {
     if (pid > 0) ::kill(pid, row.atStop ? SIGCONT : SIGKILL);
     child.join();
   }
-  EXPECT_EQ(result.out, row.childOutcome);
-  EXPECT_EQ(world.versionAt(world.destination()), row.versionLeft);
+  auto printed = result.signal ? "killed" : result.out.substr(0, result.out.find('\n'));
+  EXPECT_EQ(printed + " " + world.versionAt(world.destination()), row.expected);
 
   EXPECT_EQ(world.outcome(), "ok");
   EXPECT_EQ(world.versionAt(world.destination()), "2.0.0");
