@@ -8,11 +8,7 @@
 #include <string_view>
 #include <thread>
 
-namespace {
-
-std::atomic<int> started{0}, answered{0};
-
-}  // namespace
+static std::atomic<int> started{0}, answered{0};
 
 int PelorinTesting::slowLookupsStarted() { return started; }
 int PelorinTesting::slowLookupsAnswered() { return answered; }

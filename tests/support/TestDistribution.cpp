@@ -43,9 +43,7 @@ TlsIdentity CertificateAuthority::issue(const std::string& dnsName) const {
 
 std::optional<std::string> Request::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
-    if (key.size() == name.size() && ::strncasecmp(key.data(), name.data(), name.size()) == 0) {
-      return value;
-    }
+    if (::strcasecmp(key.c_str(), std::string(name).c_str()) == 0) return value;
   }
   return std::nullopt;
 }
@@ -66,12 +64,6 @@ Route serveFile(std::string content) {
                  .body = file->substr(first)};
   };
 }
-
-// One reply's body on its way out.
-struct TestServer::Sending {
-  Reply reply;
-  bool stalled = false;
-};
 
 TestServer::TestServer(const TlsIdentity& identity)
     : server_(std::make_unique<httplib::SSLServer>(identity.certificate.c_str(),
@@ -128,20 +120,17 @@ bool TestServer::waitForRelease() {
   return !stopping_;
 }
 
-// Sends what may go now of a body: up to a drop or a stall. False closes the connection.
-bool TestServer::send(Sending& sending, std::size_t offset, httplib::DataSink& sink) {
-  const Reply& reply = sending.reply;
-  if (reply.stallAfter && !sending.stalled && offset >= *reply.stallAfter) {
-    sending.stalled = true;
-    if (!waitForRelease()) return false;
-  }
+// Sends what may go now of a body: up to a drop or a stall. False closes the connection. The
+// library asks for each offset once, so a reply stalls once, at exactly its stall offset.
+bool TestServer::send(const Reply& reply, std::size_t offset, httplib::DataSink& sink) {
+  if (reply.stallAfter == offset && !waitForRelease()) return false;
   if (offset >= reply.body.size()) {
     sink.done();
     return true;
   }
   if (reply.dropAfter && offset >= *reply.dropAfter) return false;
   std::size_t end = std::min(reply.body.size(), reply.dropAfter.value_or(SIZE_MAX));
-  if (reply.stallAfter && !sending.stalled) end = std::min(end, *reply.stallAfter);
+  if (reply.stallAfter > offset) end = std::min(end, *reply.stallAfter);
   return sink.write(reply.body.data() + offset, end - offset);
 }
 
@@ -155,32 +144,27 @@ void TestServer::handle(const httplib::Request& in, httplib::Response& out) {
     requests_.push_back(request);
     if (auto found = routes_.find(in.path); found != routes_.end()) route = found->second;
   }
-  auto sending = std::make_shared<Sending>(Sending{Reply{.status = 404}});
+  auto reply = std::make_shared<Reply>(Reply{.status = 404});
   try {
-    if (route) sending->reply = route(request);
+    if (route) *reply = route(request);
   } catch (const std::exception& error) {
-    sending->reply = {.status = 500, .body = error.what()};
+    *reply = {.status = 500, .body = error.what()};
   }
-  const Reply& reply = sending->reply;
-  if (reply.stallHeaders && !waitForRelease()) return;
-  out.status = reply.status;
-  std::string type = "application/octet-stream";
-  for (const auto& [key, value] : reply.headers) {
-    if (::strcasecmp(key.c_str(), "Content-Type") == 0) {
-      type = value;
-    } else {
-      out.set_header(key, value);
-    }
-  }
-  auto provider = [this, sending](std::size_t offset, httplib::DataSink& sink) {
-    return send(*sending, offset, sink);
+  if (reply->stallHeaders && !waitForRelease()) return;
+  out.status = reply->status;
+  for (const auto& [key, value] : reply->headers) out.set_header(key, value);
+  auto type = out.get_header_value("Content-Type");  // the library sets it once more below
+  out.headers.erase("Content-Type");
+  if (type.empty()) type = "application/octet-stream";
+  auto provider = [this, reply](std::size_t offset, httplib::DataSink& sink) {
+    return send(*reply, offset, sink);
   };
-  if (reply.chunked) {
+  if (reply->chunked) {
     out.set_chunked_content_provider(type, provider);
-  } else if (reply.body.empty() && !reply.stallAfter) {
+  } else if (reply->body.empty() && !reply->stallAfter) {
     out.set_content("", type);
   } else {
-    out.set_content_provider(reply.body.size(), type,
+    out.set_content_provider(reply->body.size(), type,
                              [provider](std::size_t offset, std::size_t, httplib::DataSink& sink) {
                                return provider(offset, sink);
                              });

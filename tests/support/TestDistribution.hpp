@@ -78,8 +78,6 @@ class TestServer {
  public:
   explicit TestServer(const TlsIdentity& identity);
   ~TestServer();
-  TestServer(const TestServer&) = delete;
-  TestServer& operator=(const TestServer&) = delete;
 
   int port() const { return port_; }
   void route(const std::string& path, Route route);
@@ -91,10 +89,9 @@ class TestServer {
   void release() { wake(false); }
 
  private:
-  struct Sending;
   bool waitForRelease();
   void wake(bool stop);
-  bool send(Sending& sending, std::size_t offset, httplib::DataSink& sink);
+  bool send(const Reply& reply, std::size_t offset, httplib::DataSink& sink);
   void handle(const httplib::Request& in, httplib::Response& out);
 
   std::unique_ptr<httplib::SSLServer> server_;

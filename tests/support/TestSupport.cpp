@@ -5,9 +5,7 @@
 #include <sys/file.h>
 #include <InstallerCore/InstallerError.hpp>
 #include <PelorinBase/Errors.hpp>
-#include <PelorinBase/Files.hpp>
 #include <PelorinBase/Process.hpp>
-#include <PelorinBase/ScopedFolder.hpp>
 #include <PelorinBase/ToolContracts.hpp>
 
 #include <algorithm>
@@ -15,28 +13,25 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
-#include "pipeline/Command.hpp"
 #include "pipeline/CommandError.hpp"
 #include "pipeline/NetworkError.hpp"
 
 namespace PelorinTesting {
 
+using PelorinBase::ScopedFolder;
 using PelorinInstaller::Command::run;
 namespace ToolContracts = PelorinBase::ToolContracts;
 
-TemporaryFolder::TemporaryFolder(const std::string& prefix) {
-  auto made = PelorinBase::ScopedFolder::makeUnique(fs::temp_directory_path(), prefix + "-");
-  path_ = fs::canonical(made.path());
-  made.release();
-}
+TemporaryFolder::TemporaryFolder(const std::string& prefix)
+    : folder_(ScopedFolder::makeUnique(fs::canonical(fs::temp_directory_path()), prefix + "-")) {}
 
 TemporaryFolder::~TemporaryFolder() {
-  auto mounts = mountsUnder(path_);
+  auto mounts = mountsUnder(path());
   std::sort(mounts.rbegin(), mounts.rend());  // innermost first
   for (const auto& mount : mounts) runChild("/usr/bin/fusermount3", {"-u", "-z", mount}, {});
-  PelorinBase::ScopedFolder removed(path_, PelorinBase::ScopedFolder::Removal::everything);
   std::error_code ignored;
-  for (fs::recursive_directory_iterator it(path_, ignored), end; it != end; it.increment(ignored)) {
+  for (fs::recursive_directory_iterator it(path(), ignored), end; it != end;
+       it.increment(ignored)) {
     if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
       fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     }
@@ -75,38 +70,16 @@ std::optional<std::string> fuseUnavailable() {
 
 AttachedImage::AttachedImage(const PelorinInstaller::Host::Tools& tools, const fs::path& image,
                              const fs::path& mountPoint)
-    : hdiutil_(tools.hdiutil), mountPoint_(mountPoint) {
-  PelorinBase::ScopedFolder made(mountPoint_, PelorinBase::ScopedFolder::Removal::ifEmpty);
-  fs::create_directory(mountPoint_);
-  run(hdiutil_, ToolContracts::attachArguments(mountPoint_, image));
-  made.release();
+    : hdiutil_(tools.hdiutil),
+      mountPoint_((fs::create_directory(mountPoint), mountPoint), ScopedFolder::Removal::ifEmpty) {
+  run(hdiutil_, ToolContracts::attachArguments(path(), image));
 }
 
 AttachedImage::~AttachedImage() {
-  PelorinBase::ScopedFolder made(mountPoint_, PelorinBase::ScopedFolder::Removal::ifEmpty);
   try {
-    run(hdiutil_, ToolContracts::detachArguments(mountPoint_));
+    run(hdiutil_, ToolContracts::detachArguments(path()));
   } catch (...) {
   }
-}
-
-void packFolder(const fs::path& root, const fs::path& image) {
-  run("/usr/bin/mksquashfs", {root, image, "-noappend", "-quiet"});
-}
-
-std::string readFile(const fs::path& file) {
-  return PelorinBase::readFile(file, SIZE_MAX, PelorinBase::Links::follow);
-}
-
-void writeFile(const fs::path& file, std::string_view bytes) {
-  fs::create_directories(file.parent_path());
-  PelorinBase::writeFile(file, bytes, 0644);
-}
-
-void writeScript(const fs::path& file, const std::string& body) {
-  writeFile(file, "#!/bin/sh\n" + body);
-  fs::permissions(file, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
-                  fs::perm_options::add);
 }
 
 std::string outcomeOf(const std::function<void()>& action) {

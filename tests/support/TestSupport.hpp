@@ -3,18 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <InstallerCore/Version.hpp>
+#include <PelorinBase/Files.hpp>
+#include <PelorinBase/ScopedFolder.hpp>
 #include <PelorinSeal/Seal.hpp>
-#include <cstdint>
-#include <filesystem>
-#include <functional>
 #include <map>
-#include <optional>
-#include <string>
-#include <string_view>
 #include <vector>
 
-#include "pipeline/Host.hpp"
+#include "pipeline/Host.hpp"  // with the file-system, optional and string headers
 
 // The one test world that every test shares.
 namespace PelorinTesting {
@@ -27,14 +22,11 @@ class TemporaryFolder {
  public:
   explicit TemporaryFolder(const std::string& prefix = "pelorin-test");
   ~TemporaryFolder();
-  TemporaryFolder(const TemporaryFolder&) = delete;
-  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-
-  const fs::path& path() const { return path_; }
-  fs::path operator/(const fs::path& relative) const { return path_ / relative; }
+  const fs::path& path() const { return folder_.path(); }
+  fs::path operator/(const fs::path& relative) const { return folder_ / relative; }
 
  private:
-  fs::path path_;
+  PelorinBase::ScopedFolder folder_;
 };
 
 // The four built stand-ins in a private tools folder that trusts a key pair made for it.
@@ -65,17 +57,17 @@ class AttachedImage {
   AttachedImage(const PelorinInstaller::Host::Tools& tools, const fs::path& image,
                 const fs::path& mountPoint);
   ~AttachedImage();
-  AttachedImage(const AttachedImage&) = delete;
-  AttachedImage& operator=(const AttachedImage&) = delete;
-  const fs::path& path() const { return mountPoint_; }
+  const fs::path& path() const { return mountPoint_.path(); }
 
  private:
   std::string hdiutil_;
-  fs::path mountPoint_;
+  PelorinBase::ScopedFolder mountPoint_;  // removed after the detach, when empty
 };
 
 // Packs a folder tree into a squashfs image.
-void packFolder(const fs::path& root, const fs::path& image);
+inline void packFolder(const fs::path& root, const fs::path& image) {
+  PelorinInstaller::Command::run("/usr/bin/mksquashfs", {root, image, "-noappend", "-quiet"});
+}
 
 // The process's umask, set to `mask` until destruction.
 class ScopedUmask {
@@ -93,9 +85,18 @@ class ScopedUmask {
 inline bool permissionsBind() { return ::geteuid() != 0; }
 
 // The whole of a file; writing makes the missing parent folders; a script is executable.
-std::string readFile(const fs::path& file);
-void writeFile(const fs::path& file, std::string_view bytes);
-void writeScript(const fs::path& file, const std::string& body);
+inline std::string readFile(const fs::path& file) {
+  return PelorinBase::readFile(file, SIZE_MAX, PelorinBase::Links::follow);
+}
+inline void writeFile(const fs::path& file, std::string_view bytes) {
+  fs::create_directories(file.parent_path());
+  PelorinBase::writeFile(file, bytes, 0644);
+}
+inline void writeScript(const fs::path& file, const std::string& body) {
+  writeFile(file, "#!/bin/sh\n" + body);
+  fs::permissions(file, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                  fs::perm_options::add);
+}
 
 // How an action ended, as one word for tables of cases: "ok", an InstallerError's name,
 // "TOOL STATUS" for a CommandError, "errno N", "network N", "json" for JSON that does not parse,
