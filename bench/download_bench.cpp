@@ -38,7 +38,6 @@
 #include "ChildRun.hpp"
 #include "pipeline/Downloader.hpp"
 #include "pipeline/NetworkError.hpp"
-#include "support/ContactProbe.hpp"
 #include "support/SlowLookup.hpp"
 #include "support/TestDistribution.hpp"
 

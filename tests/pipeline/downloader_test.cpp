@@ -6,7 +6,6 @@
 #include "TestSupport.hpp"
 #include "pipeline/Downloader.hpp"
 #include "pipeline/NetworkError.hpp"
-#include "support/ContactProbe.hpp"
 #include "support/SlowLookup.hpp"
 #include "support/TestDistribution.hpp"
 

@@ -1,79 +1,49 @@
 #include "TestSupport.hpp"
 
 #include <fcntl.h>
-#include <linux/fs.h>
+#include <mntent.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <InstallerCore/InstallerError.hpp>
 #include <PelorinBase/Errors.hpp>
-#include <PelorinBase/Files.hpp>
 #include <PelorinBase/Process.hpp>
-#include <PelorinBase/ScopedFolder.hpp>
 #include <PelorinBase/ToolContracts.hpp>
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <system_error>
 
-#include "pipeline/Command.hpp"
 #include "pipeline/CommandError.hpp"
 #include "pipeline/NetworkError.hpp"
 
 namespace PelorinTesting {
-namespace {
 
+using PelorinBase::ScopedFolder;
+using PelorinInstaller::Command::run;
 namespace ToolContracts = PelorinBase::ToolContracts;
 
-// /proc/self/mounts writes blanks, tabs, new lines and backslashes as octal escapes.
-std::string unescapeMountPath(const std::string& text) {
-  std::string path;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 3 < text.size()) {
-      path += static_cast<char>(std::stoi(text.substr(i + 1, 3), nullptr, 8));
-      i += 3;
-    } else {
-      path += text[i];
-    }
-  }
-  return path;
-}
-
-}  // namespace
-
-TemporaryFolder::TemporaryFolder(const std::string& prefix) {
-  PelorinBase::ScopedFolder made =
-      PelorinBase::ScopedFolder::makeUnique(fs::temp_directory_path(), prefix + "-");
-  path_ = fs::canonical(made.path());
-  made.release();
-}
+TemporaryFolder::TemporaryFolder(const std::string& prefix)
+    : folder_(ScopedFolder::makeUnique(fs::canonical(fs::temp_directory_path()), prefix + "-")) {}
 
 TemporaryFolder::~TemporaryFolder() {
-  auto mounts = mountsUnder(path_);
+  auto mounts = mountsUnder(path());
   std::sort(mounts.rbegin(), mounts.rend());  // innermost first
-  for (const auto& mount : mounts) {
-    runChild("/usr/bin/fusermount3", {"-u", "-z", mount.string()}, {});
-  }
-  PelorinBase::ScopedFolder removed(path_, PelorinBase::ScopedFolder::Removal::everything);
+  for (const auto& mount : mounts) runChild("/usr/bin/fusermount3", {"-u", "-z", mount}, {});
   std::error_code ignored;
-  for (fs::recursive_directory_iterator it(path_, ignored), end; it != end; it.increment(ignored)) {
-    if (it->is_directory(ignored) && !it->is_symlink(ignored)) setFolderFrozen(it->path(), false);
+  for (fs::recursive_directory_iterator it(path(), ignored), end; it != end;
+       it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
   }
 }
-
-fs::path builtStandIns() { return PELORIN_STANDIN_FOLDER; }
 
 StandInTools::StandInTools() : keys_(PelorinSeal::generateKeyPair()) {
   for (const char* tool : {"hdiutil", "ditto", "codesign", "spctl"}) {
-    fs::copy_file(builtStandIns() / tool, folder_ / tool);
+    fs::copy_file(fs::path(PELORIN_STANDIN_FOLDER) / tool, folder_ / tool);
   }
   writeFile(folder_ / "anchor.pem", keys_.publicPem);
-  tools_ = {(folder_ / "hdiutil").string(), (folder_ / "ditto").string(),
-            (folder_ / "codesign").string(), (folder_ / "spctl").string()};
+  tools_ = {folder_ / "hdiutil", folder_ / "ditto", folder_ / "codesign", folder_ / "spctl"};
 }
 
 PelorinInstaller::Host testHost(const fs::path& root, PelorinInstaller::Host::Tools tools,
@@ -100,42 +70,16 @@ std::optional<std::string> fuseUnavailable() {
 
 AttachedImage::AttachedImage(const PelorinInstaller::Host::Tools& tools, const fs::path& image,
                              const fs::path& mountPoint)
-    : hdiutil_(tools.hdiutil), mountPoint_(mountPoint) {
-  fs::create_directory(mountPoint_);
-  try {
-    PelorinInstaller::Command::run(hdiutil_, ToolContracts::attachArguments(mountPoint_, image));
-  } catch (...) {
-    rmdir(mountPoint_.c_str());
-    throw;
-  }
+    : hdiutil_(tools.hdiutil),
+      mountPoint_((fs::create_directory(mountPoint), mountPoint), ScopedFolder::Removal::ifEmpty) {
+  run(hdiutil_, ToolContracts::attachArguments(path(), image));
 }
 
 AttachedImage::~AttachedImage() {
   try {
-    PelorinInstaller::Command::run(hdiutil_, ToolContracts::detachArguments(mountPoint_));
+    run(hdiutil_, ToolContracts::detachArguments(path()));
   } catch (...) {
   }
-  rmdir(mountPoint_.c_str());
-}
-
-void packFolder(const fs::path& root, const fs::path& image) {
-  PelorinInstaller::Command::run("/usr/bin/mksquashfs",
-                                 {root.string(), image.string(), "-noappend", "-quiet"});
-}
-
-std::string readFile(const fs::path& file) {
-  return PelorinBase::readFile(file, SIZE_MAX, PelorinBase::Links::follow);
-}
-
-void writeFile(const fs::path& file, std::string_view bytes) {
-  fs::create_directories(file.parent_path());
-  PelorinBase::writeFile(file, bytes, 0644);
-}
-
-void writeScript(const fs::path& file, const std::string& body) {
-  writeFile(file, "#!/bin/sh\n" + body);
-  fs::permissions(file, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                            fs::perms::others_read | fs::perms::others_exec);
 }
 
 std::string outcomeOf(const std::function<void()>& action) {
@@ -152,28 +96,26 @@ std::string outcomeOf(const std::function<void()>& action) {
     if (category == InstallerCore::installerCategory()) {
       return std::string(InstallerCore::name(InstallerCore::InstallerError(value)));
     }
-    if (category == PelorinInstaller::networkCategory()) return "network " + std::to_string(value);
-    if (category == std::generic_category() || category == std::system_category()) {
-      return "errno " + std::to_string(value);
-    }
-    return std::string(category.name()) + " " + std::to_string(value);
+    bool posix = category == std::generic_category() || category == std::system_category();
+    bool network = category == PelorinInstaller::networkCategory();
+    return (posix     ? "errno"
+            : network ? "network"
+                      : category.name()) +
+           (" " + std::to_string(value));
   } catch (const std::exception& error) {
     return std::string("other: ") + error.what();
   }
 }
 
 std::vector<fs::path> mountsUnder(const fs::path& folder) {
-  std::ifstream mounts("/proc/self/mounts");
   std::vector<fs::path> found;
-  std::string line;
   auto prefix = folder.string() + "/";
-  while (std::getline(mounts, line)) {
-    std::istringstream fields(line);
-    std::string device, point;
-    fields >> device >> point;
-    auto path = unescapeMountPath(point);
-    if (path == folder.string() || path.rfind(prefix, 0) == 0) found.emplace_back(path);
+  FILE* table = setmntent("/proc/self/mounts", "r");  // getmntent undoes the octal escapes
+  for (mntent* entry; table && (entry = getmntent(table));) {
+    std::string point = entry->mnt_dir;
+    if (point == folder.string() || point.starts_with(prefix)) found.emplace_back(point);
   }
+  if (table) endmntent(table);
   return found;
 }
 
@@ -182,7 +124,7 @@ std::vector<std::string> entriesStartingWith(const fs::path& folder, const std::
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(folder, error)) {
     auto name = entry.path().filename().string();
-    if (name.rfind(prefix, 0) == 0) names.push_back(name);
+    if (name.starts_with(prefix)) names.push_back(name);
   }
   std::sort(names.begin(), names.end());
   return names;
@@ -200,31 +142,11 @@ std::map<std::string, std::string> snapshot(const fs::path& folder) {
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     struct stat info {};
     lstat(entry.path().c_str(), &info);
-    std::ostringstream text;
-    text << std::oct << info.st_mode << std::dec << ' ' << info.st_size << ' '
-         << info.st_mtim.tv_sec << '.' << info.st_mtim.tv_nsec;
-    items[fs::relative(entry.path(), folder).string()] = text.str();
+    auto text = std::to_string(info.st_mode) + ' ' + std::to_string(info.st_size) + ' ' +
+                std::to_string(info.st_mtim.tv_sec) + '.' + std::to_string(info.st_mtim.tv_nsec);
+    items[fs::relative(entry.path(), folder).string()] = text;
   }
   return items;
-}
-
-void setFolderFrozen(const fs::path& folder, bool frozen) {
-  // The immutable flag also forbids a change of mode: it is set last and cleared first.
-  auto setImmutable = [&](bool immutable) {
-    if (geteuid() != 0) return;
-    PelorinBase::FileDescriptor fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    int flags = 0;
-    if (fd.isOpen() && ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0) {
-      flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-      ioctl(fd.get(), FS_IOC_SETFLAGS, &flags);
-    }
-  };
-  std::error_code ignored;
-  if (!frozen) setImmutable(false);
-  fs::permissions(folder,
-                  frozen ? fs::perms::owner_read | fs::perms::owner_exec : fs::perms::owner_all,
-                  ignored);
-  if (frozen) setImmutable(true);
 }
 
 ChildResult runChild(const fs::path& program, const std::vector<std::string>& args,

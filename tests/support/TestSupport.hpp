@@ -3,43 +3,33 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <InstallerCore/Version.hpp>
+#include <PelorinBase/Files.hpp>
+#include <PelorinBase/ScopedFolder.hpp>
 #include <PelorinSeal/Seal.hpp>
-#include <cstdint>
-#include <filesystem>
-#include <functional>
 #include <map>
-#include <optional>
-#include <string>
-#include <string_view>
 #include <vector>
 
-#include "pipeline/Host.hpp"
+#include "pipeline/Host.hpp"  // with the file-system, optional and string headers
 
-// The one test world that every test shares: temporary folders, hosts over them, the stand-in
-// tools with an anchor key of the test's own, attached images, child processes, and the one word
-// that names how an action ended.
+// The one test world that every test shares.
 namespace PelorinTesting {
 
 namespace fs = std::filesystem;
 
-// A fresh folder under the system's temporary folder. On destruction every image still mounted
-// below it is unmounted, frozen or read-only folders are opened up, and it is removed whole.
+// A fresh folder under the system's temporary folder; on destruction the images mounted below it
+// are unmounted, read-only folders opened up, and it is removed whole.
 class TemporaryFolder {
  public:
   explicit TemporaryFolder(const std::string& prefix = "pelorin-test");
   ~TemporaryFolder();
-  TemporaryFolder(const TemporaryFolder&) = delete;
-  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-
-  const fs::path& path() const { return path_; }
-  fs::path operator/(const fs::path& relative) const { return path_ / relative; }
+  const fs::path& path() const { return folder_.path(); }
+  fs::path operator/(const fs::path& relative) const { return folder_ / relative; }
 
  private:
-  fs::path path_;
+  PelorinBase::ScopedFolder folder_;
 };
 
-// The four stand-ins copied into a private tools folder that trusts a key pair made for it.
+// The four built stand-ins in a private tools folder that trusts a key pair made for it.
 class StandInTools {
  public:
   StandInTools();
@@ -53,11 +43,7 @@ class StandInTools {
   PelorinInstaller::Host::Tools tools_;
 };
 
-// Where the build put the stand-ins.
-fs::path builtStandIns();
-
-// A host over `root`: "support", "Applications" (standing for /Applications) and
-// "home/Applications"; the folders are not created. Capacity and system as stated; nothing runs.
+// A host over `root` ("support", "Applications", "home/Applications", not made); nothing runs.
 PelorinInstaller::Host testHost(const fs::path& root, PelorinInstaller::Host::Tools tools,
                                 std::optional<std::int64_t> capacity = std::int64_t(1) << 40,
                                 InstallerCore::SystemVersion system = {14, 2, 1});
@@ -65,24 +51,23 @@ PelorinInstaller::Host testHost(const fs::path& root, PelorinInstaller::Host::To
 // Why FUSE mounts cannot be made here, or none when they can.
 std::optional<std::string> fuseUnavailable();
 
-// A squashfs image attached read-only at a mount point by the stand-in hdiutil; detached and the
-// mount point removed on destruction.
+// A squashfs image attached by the stand-in hdiutil; detached, mount point removed, at the end.
 class AttachedImage {
  public:
   AttachedImage(const PelorinInstaller::Host::Tools& tools, const fs::path& image,
                 const fs::path& mountPoint);
   ~AttachedImage();
-  AttachedImage(const AttachedImage&) = delete;
-  AttachedImage& operator=(const AttachedImage&) = delete;
-  const fs::path& path() const { return mountPoint_; }
+  const fs::path& path() const { return mountPoint_.path(); }
 
  private:
   std::string hdiutil_;
-  fs::path mountPoint_;
+  PelorinBase::ScopedFolder mountPoint_;  // removed after the detach, when empty
 };
 
-// Packs a folder tree into a squashfs image with mksquashfs.
-void packFolder(const fs::path& root, const fs::path& image);
+// Packs a folder tree into a squashfs image.
+inline void packFolder(const fs::path& root, const fs::path& image) {
+  PelorinInstaller::Command::run("/usr/bin/mksquashfs", {root, image, "-noappend", "-quiet"});
+}
 
 // The process's umask, set to `mask` until destruction.
 class ScopedUmask {
@@ -96,22 +81,29 @@ class ScopedUmask {
   mode_t previous_;
 };
 
-// Permission bits bind every user but root: cases about them mean something only without it.
+// Permission bits bind every user but root.
 inline bool permissionsBind() { return ::geteuid() != 0; }
 
-// The whole of a file; writing makes the missing parent folders.
-std::string readFile(const fs::path& file);
-void writeFile(const fs::path& file, std::string_view bytes);
-
-// Writes an executable shell script.
-void writeScript(const fs::path& file, const std::string& body);
+// The whole of a file; writing makes the missing parent folders; a script is executable.
+inline std::string readFile(const fs::path& file) {
+  return PelorinBase::readFile(file, SIZE_MAX, PelorinBase::Links::follow);
+}
+inline void writeFile(const fs::path& file, std::string_view bytes) {
+  fs::create_directories(file.parent_path());
+  PelorinBase::writeFile(file, bytes, 0644);
+}
+inline void writeScript(const fs::path& file, const std::string& body) {
+  writeFile(file, "#!/bin/sh\n" + body);
+  fs::permissions(file, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                  fs::perm_options::add);
+}
 
 // How an action ended, as one word for tables of cases: "ok", an InstallerError's name,
-// "TOOL STATUS" for a CommandError, "errno N" for a file or POSIX error, "network N" for a
-// transfer error, "json" for JSON that does not parse, "other: WHAT" for anything else.
+// "TOOL STATUS" for a CommandError, "errno N", "network N", "json" for JSON that does not parse,
+// "other: WHAT" for anything else.
 std::string outcomeOf(const std::function<void()>& action);
 
-// Mount points at or below `folder`, from /proc/self/mounts.
+// Mount points at or below `folder`.
 std::vector<fs::path> mountsUnder(const fs::path& folder);
 
 // Names of the entries of `folder` that begin with `prefix`, sorted.
@@ -123,18 +115,13 @@ bool lockIsFree(const fs::path& file);
 // Every item below `folder` with its mode, size and modification time, as comparable text.
 std::map<std::string, std::string> snapshot(const fs::path& folder);
 
-// Stops (or lets again) any change to the entries of a folder, also for root.
-void setFolderFrozen(const fs::path& folder, bool frozen);
-
 struct ChildResult {
   std::optional<int> exitStatus;  // none when a signal ended it
   std::optional<int> signal;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
-// Runs a program to its end with exactly the given environment and returns what it printed.
-// `argv0` defaults to the program's path. A child still running after a minute is killed.
+// Runs a program to its end (killed after a minute) with exactly the given environment.
 ChildResult runChild(const fs::path& program, const std::vector<std::string>& args,
                      const std::map<std::string, std::string>& environment,
                      std::optional<std::string> argv0 = std::nullopt);
