@@ -60,7 +60,11 @@ TEST(Files, WriteIsModeExactAndReadBoundedNeitherThroughALink) {
       {"existing", 0644, Create::exclusively, "errno 17"},
       {"link", 0644, Create::orReplace, "errno 40"}};
   for (const auto& [name, mode, create, outcome] : cases) {
-    EXPECT_EQ(outcomeOf([&] { writeFile(folder / name, "text", mode, create); }), outcome) << name;
+    EXPECT_EQ(outcomeOf([&, &name = name, mode = mode, create = create] {
+                writeFile(folder / name, "text", mode, create);
+              }),
+              outcome)
+        << name;
     if (outcome != "ok") continue;
     EXPECT_EQ(fs::status(folder / name).permissions(), fs::perms(mode)) << name;
     EXPECT_EQ(PelorinTesting::readFile(folder / name), "text");

@@ -84,7 +84,7 @@ TEST(DownloadResponse, AppendsOnlyToTheRangeAskedFor) {
       {416, "bytes */1000", 400, "invalidResponse"}};
   for (auto [status, range, offset, expected] : cases) {
     std::string decision;
-    auto outcome = outcomeOf([&] {
+    auto outcome = outcomeOf([&, status = status, range = range, offset = offset] {
       decision = DownloadResponse::append(status, range, offset, 1000) ? "append" : "restart";
     });
     EXPECT_EQ(outcome == "ok" ? decision : outcome, expected) << status << " at " << offset;
