@@ -14,15 +14,11 @@ std::size_t Downloader::Transfer::onData(char* bytes, std::size_t size, std::siz
                                          void* user) noexcept {
   auto& transfer = *static_cast<Transfer*>(user);
   std::size_t length = size * count;
-  transfer.lastActivity = transfer::Clock::now();
-  try {
+  return transfer.guarded(CURL_WRITEFUNC_ERROR, [&]() -> std::size_t {
     if (!transfer.gather({bytes, length})) return CURL_WRITEFUNC_ERROR;
-  } catch (...) {  // the piece buffer's allocation
-    transfer.failure = std::current_exception();
-    return CURL_WRITEFUNC_ERROR;
-  }
-  transfer.lastActivity = transfer::Clock::now();
-  return length;
+    transfer.lastActivity = transfer::Clock::now();
+    return length;
+  });
 }
 
 // Collects received bytes into pieces of exactly kPieceLimit (the last one may be shorter);

@@ -30,13 +30,9 @@ std::size_t Downloader::Transfer::onHeader(char* bytes, std::size_t size, std::s
                                            void* user) noexcept {
   auto& transfer = *static_cast<Transfer*>(user);
   std::size_t length = size * count;
-  transfer.lastActivity = transfer::Clock::now();
-  try {
+  return transfer.guarded(0, [&]() -> std::size_t {
     return transfer.header(std::string_view(bytes, length)) ? length : 0;
-  } catch (...) {
-    transfer.failure = std::current_exception();
-    return 0;
-  }
+  });
 }
 
 // One header line; at the end of a final response's headers, the redirect or response event.

@@ -82,6 +82,17 @@ struct Downloader::Transfer {
   static std::size_t onHeader(char* bytes, std::size_t size, std::size_t count,
                               void* user) noexcept;
   static std::size_t onData(char* bytes, std::size_t size, std::size_t count, void* user) noexcept;
+  // Runs one callback's step as activity: its answer, or `refusal` with the failure stored.
+  template <typename Step>
+  std::size_t guarded(std::size_t refusal, Step step) noexcept {
+    lastActivity = transfer::Clock::now();
+    try {
+      return step();
+    } catch (...) {
+      failure = std::current_exception();
+      return refusal;
+    }
+  }
 
   Downloader& owner;
   PelorinBase::FileDescriptor file;
