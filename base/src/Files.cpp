@@ -70,6 +70,22 @@ void writeFile(const fs::path& file, std::string_view bytes, mode_t mode, Create
   if (!writeAll(output.get(), bytes) || !output.close()) throwFileError("cannot write", file);
 }
 
+void replaceFile(const fs::path& file, std::string_view bytes, mode_t mode) {
+  auto partial = file;
+  partial += ".partial";
+  if (::unlink(partial.c_str()) != 0 && errno != ENOENT) ::rmdir(partial.c_str());  // a folder
+  try {
+    auto output = createFile(partial, mode, Create::exclusively);
+    if (!writeAll(output.get(), bytes) || ::fsync(output.get()) != 0 || !output.close()) {
+      throwFileError("cannot write", partial);
+    }
+    if (::rename(partial.c_str(), file.c_str()) != 0) throwFileError("cannot write", file);
+  } catch (...) {
+    ::unlink(partial.c_str());
+    throw;
+  }
+}
+
 std::string hex(std::span<const unsigned char> bytes) {
   constexpr char kDigits[] = "0123456789abcdef";
   std::string text;

@@ -42,6 +42,12 @@ bool writeAll(int fd, std::string_view bytes);
 void writeFile(const std::filesystem::path& file, std::string_view bytes, mode_t mode,
                Create create = Create::orReplace);
 
+// Replaces `file` whole with `bytes`, mode exactly `mode`: written beside it as FILE.partial (an
+// item left there by a killed writer is removed first, a link never followed) and renamed over
+// it, so that a reader or a kill at any instant finds the old content or the new. Throws
+// filesystem_error ("cannot write", errno); the partial file does not stay.
+void replaceFile(const std::filesystem::path& file, std::string_view bytes, mode_t mode);
+
 // Lower-case hexadecimal digits, two a byte.
 std::string hex(std::span<const unsigned char> bytes);
 
