@@ -7,8 +7,12 @@
 
 #include <PelorinBase/Errors.hpp>
 #include <PelorinBase/FileDescriptor.hpp>
+#include <array>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <memory>
+#include <random>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -62,6 +66,45 @@ void removeContents(int folder) {
 }
 
 }  // namespace
+
+std::string workName(std::string_view prefix) {
+  std::random_device device;
+  std::array<std::uint8_t, 16> bytes{};
+  for (std::size_t i = 0; i < bytes.size(); i += 4) {
+    auto word = device();
+    for (std::size_t j = 0; j < 4; ++j) bytes[i + j] = static_cast<std::uint8_t>(word >> (8 * j));
+  }
+  bytes[6] = (bytes[6] & 0x0f) | 0x40;  // version 4, variant 1
+  bytes[8] = (bytes[8] & 0x3f) | 0x80;
+  std::string text(prefix);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", bytes[i]);
+    text += hex;
+  }
+  return text;
+}
+
+bool isWorkName(std::string_view name, std::string_view prefix) {
+  if (name.size() != prefix.size() + 36 || !name.starts_with(prefix)) return false;
+  name.remove_prefix(prefix.size());
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+    char c = name[i];
+    if (hyphen ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
+void requireOwnPrivate(const fs::path& folder) {
+  struct stat info {};
+  if (::lstat(folder.c_str(), &info) != 0) throwFileError("cannot read the attributes of", folder);
+  if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
+      (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    throw PelorinBase::fileError("not this user's own private folder", folder, EACCES);
+  }
+}
 
 std::optional<Identity> identityOf(const fs::path& path) {
   struct stat info {};

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <string_view>
 
 // Folders the installer makes and removes beside other accounts' files.
 namespace PelorinInstaller::Folders {
@@ -14,6 +16,18 @@ struct Identity {
   ino_t inode;
   friend bool operator==(const Identity&, const Identity&) = default;
 };
+
+// `prefix` followed by a fresh random UUID in the usual upper-case 8-4-4-4-12 form: the name of
+// a folder that this run makes.
+std::string workName(std::string_view prefix);
+
+// Whether `name` is `prefix` followed by a UUID as workName writes it: names this installer made.
+bool isWorkName(std::string_view name, std::string_view prefix);
+
+// Returns when `folder` itself (not a link to one) is a folder of this process's user that no
+// other account may write to; throws filesystem_error with EACCES otherwise. Another account's
+// folder is never worked in: it could name things for this user to remove.
+void requireOwnPrivate(const std::filesystem::path& folder);
 
 // The identity of the entry at `path` itself (a link is not followed); none when nothing is
 // there. Other errors are thrown.

@@ -13,11 +13,8 @@
 #include <PelorinBase/Files.hpp>
 #include <PelorinBase/ScopedFolder.hpp>
 #include <PelorinBase/ToolContracts.hpp>
-#include <array>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <random>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -39,26 +36,6 @@ namespace ToolContracts = PelorinBase::ToolContracts;
 
 constexpr std::int64_t kManifestLimit = 1'048'576;
 constexpr std::int64_t kSpareSpace = 536'870'912;
-
-// A fresh random (version 4) UUID in the usual upper-case 8-4-4-4-12 form.
-std::string randomUUID() {
-  std::random_device device;
-  std::array<std::uint8_t, 16> bytes{};
-  for (std::size_t i = 0; i < bytes.size(); i += 4) {
-    auto word = device();
-    for (std::size_t j = 0; j < 4; ++j) bytes[i + j] = static_cast<std::uint8_t>(word >> (8 * j));
-  }
-  bytes[6] = (bytes[6] & 0x0f) | 0x40;
-  bytes[8] = (bytes[8] & 0x3f) | 0x80;
-  std::string text;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02X", bytes[i]);
-    text += hex;
-  }
-  return text;
-}
 
 // The exclusive per-user lock on "install.lock", held until destruction. Close-on-exec, so
 // that no tool started during the run (a mount daemon, say) keeps the lock alive after it.
@@ -128,27 +105,14 @@ void removeIgnoringErrors(const fs::path& file) {
   fs::remove(file, ignored);
 }
 
-constexpr std::string_view kMountPrefix = "mount-", kStagingPrefix = ".pelorin-install-",
-                           kStagingRecord = "staging-folder";
-
-// `prefix` followed by a UUID as randomUUID writes it: names this installer made, none other.
-bool isWorkName(std::string_view name, std::string_view prefix) {
-  if (name.size() != prefix.size() + 36 || !name.starts_with(prefix)) return false;
-  name.remove_prefix(prefix.size());
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
-    char c = name[i];
-    if (hyphen ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
-  }
-  return true;
-}
+constexpr std::string_view kMountPrefix = "mount-", kStagingRecord = "staging-folder";
 
 // Entries of `folder` named by `prefix` and a UUID; errors of listing end the list.
 std::vector<fs::path> workFolders(const fs::path& folder, std::string_view prefix) {
   std::vector<fs::path> found;
   std::error_code error;
   for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    if (isWorkName(it->path().filename().native(), prefix)) found.push_back(it->path());
+    if (Folders::isWorkName(it->path().filename().native(), prefix)) found.push_back(it->path());
   }
   return found;
 }
@@ -199,6 +163,7 @@ fs::path Installer::run(bool install) {
 
   const fs::path& support = host_.supportFolder;
   Folders::makePrivateWithParents(support);
+  Folders::requireOwnPrivate(support);
   InstallLock lock(support / "install.lock");
   report(Phase::preparing, std::nullopt);
   removeStaleMountPoints(host_, support);
@@ -219,7 +184,8 @@ fs::path Installer::run(bool install) {
     if (host_.isRunning(Distribution::bundleID)) {
       throw std::system_error(InstallerError::appRunning);
     }
-    StagingFolder::removeRecorded(support / kStagingRecord);
+    StagingFolder::removeRecorded(support / kStagingRecord,
+                                  {host_.systemApplications, host_.userApplications});
   }
 
   if (auto available = host_.availableCapacity(destination.parent_path())) {
@@ -241,7 +207,7 @@ fs::path Installer::run(bool install) {
   }
   cancellation_->check();
 
-  auto mountPoint = makeMountPoint(support / (std::string(kMountPrefix) + randomUUID()));
+  auto mountPoint = makeMountPoint(support / Folders::workName(kMountPrefix));
   Attachment attachment(host_, image, mountPoint.path());
   auto bundle = mountPoint.path() / Distribution::appName;
   verify(host_, bundle, manifest.version);
@@ -249,8 +215,7 @@ fs::path Installer::run(bool install) {
   if (!install) return image;
 
   report(Phase::installing, std::nullopt);
-  StagingFolder staging(support / kStagingRecord,
-                        destination.parent_path() / (std::string(kStagingPrefix) + randomUUID()));
+  StagingFolder staging(support / kStagingRecord, destination.parent_path());
   auto staged = staging.path() / Distribution::appName;
   Command::run(host_.tools.ditto, {bundle.string(), staged.string()}, host_.commandLimits);
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <vector>
 
 #include "pipeline/Folders.hpp"
 
@@ -8,12 +9,16 @@ namespace PelorinInstaller {
 
 // The private folder beside the destination in which a copy is prepared. Other accounts may
 // share that folder, so only what a record in the (private) support folder names is ever
-// removed: the record is written before the folder is made and cleared once it is gone, and a
-// later run removes what a killed run recorded, if it is still the folder that run made.
+// removed: the folder is written down before it is made and struck off once it is gone, and a
+// later run removes what a killed run recorded, if it is still the folder that run made. A
+// folder that could not be removed yet (a killed run's tool still writing into it) stays
+// recorded for the next run.
 class StagingFolder {
  public:
-  StagingFolder(std::filesystem::path record, std::filesystem::path folder);
-  // Removes the folder with everything in it, then the record; errors are ignored.
+  // Makes a staging folder, named by its prefix and a fresh UUID, in `parent`.
+  StagingFolder(std::filesystem::path record, const std::filesystem::path& parent);
+  // Removes the folder with everything in it, then strikes it off the record; errors are
+  // ignored.
   ~StagingFolder();
   StagingFolder(const StagingFolder&) = delete;
   StagingFolder& operator=(const StagingFolder&) = delete;
@@ -22,8 +27,13 @@ class StagingFolder {
   // Leaves the folder where it stands and forgets it: it holds something that is not ours.
   void abandon();
 
-  // Removes the folder that the record names, if it is still the one recorded, and the record.
-  static void removeRecorded(const std::filesystem::path& record);
+  // Removes each folder that the record names, if it is still the one recorded, is named as
+  // this installer names staging folders and lies directly in one of `installFolders`; keeps
+  // only those that are still there in the record. A record that this user's installer cannot
+  // have written (a link, a folder, another account's file, one with several names) is removed
+  // unread. Errors are ignored: it is clean-up.
+  static void removeRecorded(const std::filesystem::path& record,
+                             const std::vector<std::filesystem::path>& installFolders);
 
  private:
   std::filesystem::path record_, folder_;

@@ -1,8 +1,9 @@
 // One installer run in a process of its own. Its environment: ROOT (the test host's folders
 // below it), TOOLS (the stand-ins' folder), CA, CONNECT_TO, STOPS (a file) and STOP_AT
-// (downloading, installing, last-existing-check, before-commit, after-commit). At
-// the stop the process appends "PID NAME" to the stops file and stops itself; the test kills it
-// or lets it go on. Ends by printing the outcome word.
+// (downloading, installing, record-rewritten, copying, last-existing-check, before-commit,
+// after-commit). At the stop the process appends "PID NAME" to the stops file and stops itself;
+// the test kills it or lets it go on. At "copying" the copy tool appends the line once it has
+// copied, and then goes on writing into the staging folder. Ends by printing the outcome word.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <string_view>
 
 #include "TestSupport.hpp"
 #include "pipeline/Installer.hpp"
@@ -56,9 +58,26 @@ extern "C" int open(const char* path, int flags, ...) {
     mode = static_cast<mode_t>(va_arg(arguments, int));
     va_end(arguments);
   }
-  static int installedReads = 0;
+  static int installedReads = 0, recordWrites = 0;
   if (path == installedInfo && ++installedReads == 2) stopIf("last-existing-check");
-  return real(path, flags, mode);
+  int fd = real(path, flags, mode);
+  // The second write of the staging record names the folder just made.
+  if ((flags & O_CREAT) && std::string_view(path).find("/staging-folder") != std::string::npos &&
+      ++recordWrites == 2) {
+    stopIf("record-rewritten");
+  }
+  return fd;
+}
+
+// A copy tool that copies, tells the test, then goes on writing into the staging folder for a
+// few seconds, as a large copy would.
+std::string slowDitto(const std::filesystem::path& folder, const std::string& ditto) {
+  auto script = folder / "slow-ditto";
+  PelorinTesting::writeScript(
+      script, "'" + ditto + "' \"$@\" || exit\necho \"$PPID copying\" >> '" + stopsFile +
+                  "'\nn=0\nwhile [ $n -lt 100000 ]; do\n"
+                  "  : > \"${2%/*}/late-$((n % 64))\"; n=$((n + 1))\ndone\n");
+  return script.string();
 }
 
 int main() {
@@ -72,6 +91,7 @@ int main() {
       std::nullopt);
   host.transfer.caFile = option("CA");
   host.transfer.connectTo = {option("CONNECT_TO")};
+  if (stopAt == "copying") host.tools.ditto = slowDitto(option("ROOT"), host.tools.ditto);
   installedInfo =
       (host.systemApplications / InstallerCore::Distribution::appName / "Contents" / "Info.plist")
           .string();

@@ -1,10 +1,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <InstallerCore/Distribution.hpp>
 #include <PelorinRelease/Release.hpp>
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 #include <thread>
@@ -12,6 +14,7 @@
 #include "TestSupport.hpp"
 #include "pipeline/Checks.hpp"
 #include "pipeline/Installer.hpp"
+#include "pipeline/StagingFolder.hpp"
 #include "support/TestDistribution.hpp"
 
 namespace PelorinInstaller {
@@ -99,7 +102,30 @@ struct World {
   std::shared_ptr<Cancellation> token = std::make_shared<Cancellation>();
   std::function<void(Phase, std::optional<double>)> onReport;
   std::vector<std::pair<Phase, std::optional<double>>> reports;
+  std::vector<fs::path> untouched;  // folders that the run must leave exactly as they were
 };
+
+// A folder with a file in it at `folder`, and the staging record's line that names it.
+std::string recordedFolder(const fs::path& folder) {
+  writeFile(folder / "data.txt", "someone's data");
+  struct stat info {};
+  ::lstat(folder.c_str(), &info);
+  return std::to_string(info.st_dev) + " " + std::to_string(info.st_ino) + " " + folder.string() +
+         "\n";
+}
+
+// The support folder as the installer makes it.
+void makeSupport(World& w) {
+  fs::create_directories(w.host.supportFolder);
+  fs::permissions(w.host.supportFolder, fs::perms::owner_all);
+}
+
+// A support folder whose staging record names `victim`, a folder that is not the installer's.
+void plantRecord(World& w, const fs::path& victim) {
+  makeSupport(w);
+  writeFile(w.host.supportFolder / "staging-folder", recordedFolder(victim));
+  w.untouched.push_back(victim);
+}
 
 // Each call to isRunning answers the next value; `second` runs on the second call, which comes
 // after the last check of the installed copy.
@@ -166,8 +192,7 @@ const RunRow kRuns[] = {
     // A lock file an earlier version left read-only under this umask is this user's own.
     {"StrictUmaskAndAReadOnlyLock", "ok absent 2.0.0",
      [](World& w) {
-       fs::create_directories(w.host.supportFolder);
-       fs::permissions(w.host.supportFolder, fs::perms::owner_all);
+       makeSupport(w);
        writeFile(w.lockFile(), "");
        fs::permissions(w.lockFile(), fs::perms::owner_read);
      },
@@ -230,6 +255,42 @@ const RunRow kRuns[] = {
      [](World& w) {
        runningAnswers(w, {}, [&w] { fs::create_symlink("nowhere", w.destination()); });
      }},
+    // `sudo` keeping HOME: root's run in the user's support folder, or a user's run in root's,
+    // ends before it locks, writes or removes anything, whatever the record there names.
+    {"SupportFolderOfAnotherAccount", "errno 13 absent none",
+     [](World& w) {
+       if (!permissionsBind()) {
+         plantRecord(w, w.root / "victim");
+         for (const auto& item : {w.host.supportFolder, w.host.supportFolder / "staging-folder"}) {
+           ASSERT_EQ(::lchown(item.c_str(), 65534, 65534), 0);
+         }
+         w.untouched.push_back(w.host.supportFolder);
+       } else {
+         w.host.supportFolder = "/";
+       }
+     }},
+    {"SupportFolderWritableByOthers", "errno 13 absent none",
+     [](World& w) {
+       plantRecord(w, w.root / "victim");
+       fs::permissions(w.host.supportFolder, fs::perms::all);
+       w.untouched.push_back(w.host.supportFolder);
+     }},
+    // The record is trusted only as far as it names a staging folder in an applications folder.
+    {"RecordNamesAnotherFolder", "ok absent 2.0.0",
+     [](World& w) { plantRecord(w, w.root / "victim"); }},
+    // Left by someone at the record's name: removed unread, not followed, and the run goes on.
+    {"RecordIsALink", "ok absent 2.0.0",
+     [](World& w) {
+       makeSupport(w);
+       writeFile(w.root / "target" / "file", "kept");
+       fs::create_symlink(w.root / "target" / "file", w.host.supportFolder / "staging-folder");
+       w.untouched.push_back(w.root / "target");
+     }},
+    {"RecordIsAFolder", "ok absent 2.0.0",
+     [](World& w) {
+       makeSupport(w);
+       fs::create_directory(w.host.supportFolder / "staging-folder");
+     }},
 };
 
 void PrintTo(const RunRow& row, std::ostream* out) { *out << row.name; }
@@ -248,12 +309,17 @@ TEST_P(InstallerRun, EndsAsExpectedAndLeavesNothingBehind) {
     return items;
   };
   auto outsideBefore = outside();
+  std::vector<std::map<std::string, std::string>> untouchedBefore;
+  for (const auto& folder : world.untouched) untouchedBefore.push_back(snapshot(folder));
   std::string outcome;
   {
     ScopedUmask umask(row.umask);
     outcome = world.outcome(row.install);
   }
 
+  for (std::size_t i = 0; i < world.untouched.size(); ++i) {
+    EXPECT_EQ(snapshot(world.untouched[i]), untouchedBefore[i]) << world.untouched[i];
+  }
   auto apps = world.host.systemApplications, support = world.host.supportFolder;
   auto staging = entriesStartingWith(apps, ".pelorin-install-");
   if (outcome == "installConflict") {  // the stranger's folder, kept where it was taken to
@@ -296,6 +362,129 @@ TEST_P(InstallerRun, EndsAsExpectedAndLeavesNothingBehind) {
 INSTANTIATE_TEST_SUITE_P(EveryStep, InstallerRun, ::testing::ValuesIn(kRuns),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A support folder with a staging record and the two applications folders that may hold what it
+// names.
+struct RecordWorld {
+  TemporaryFolder root;
+  fs::path record = root / "support" / "staging-folder", apps = root / "Applications",
+           userApps = root / "home" / "Applications";
+  RecordWorld() {
+    for (const auto& folder : {record.parent_path(), apps, userApps})
+      fs::create_directories(folder);
+  }
+  // What is left of each folder: "gone" or "kept", then the record's line count or "none".
+  std::string removeRecorded(const std::vector<fs::path>& folders) {
+    StagingFolder::removeRecorded(record, {apps, userApps});
+    std::string left;
+    for (const auto& folder : folders) left += fs::exists(folder) ? "kept " : "gone ";
+    if (!fs::exists(fs::symlink_status(record))) return left + "none";
+    auto text = readFile(record);
+    return left + std::to_string(std::count(text.begin(), text.end(), '\n'));
+  }
+};
+
+const std::string kStagingName = ".pelorin-install-0F1E2D3C-4B5A-4697-8877-665544332211";
+
+struct RecordRow {
+  const char* name;
+  // Plants folders and the record; returns the folders, whose fate is then reported in order.
+  std::function<std::vector<fs::path>(RecordWorld&)> arrange;
+  std::string expected;
+};
+
+const RecordRow kRecords[] = {
+    {"AKilledRunsFolderInEitherApplicationsFolder",
+     [](RecordWorld& w) {
+       auto first = w.apps / kStagingName, second = w.userApps / kStagingName;
+       writeFile(w.record, recordedFolder(first) + recordedFolder(second));
+       return std::vector{first, second};
+     },
+     "gone gone none"},
+    {"AFolderMadeButNotYetIdentified",
+     [](RecordWorld& w) {
+       fs::create_directory(w.apps / kStagingName);
+       writeFile(w.record, (w.apps / kStagingName).string() + "\n");
+       return std::vector{w.apps / kStagingName};
+     },
+     "gone none"},
+    // Only a staging folder's name directly in an applications folder is ever removed.
+    {"TheInstalledApplicationOrAStagingNameElsewhere",
+     [](RecordWorld& w) {
+       auto app = w.apps / kApp, elsewhere = w.root / "elsewhere" / kStagingName,
+            below = w.apps / "sub" / kStagingName;
+       std::string lines = recordedFolder(app);
+       lines += recordedFolder(elsewhere);
+       lines += recordedFolder(below);
+       lines += recordedFolder(w.apps / "sub" / ".." / ".." / "elsewhere" / kStagingName);
+       writeFile(w.record, lines);
+       return std::vector{app, elsewhere, below};
+     },
+     "kept kept kept none"},
+    {"AnotherFolderNowAtTheName",
+     [](RecordWorld& w) {
+       auto line = recordedFolder(w.apps / kStagingName);
+       fs::rename(w.apps / kStagingName, w.root / "moved");
+       fs::create_directories(w.apps / kStagingName);
+       writeFile(w.record, line);
+       return std::vector{w.apps / kStagingName, w.root / "moved"};
+     },
+     "kept kept none"},
+    // A record with a second name may be another file's: its name goes, the file stays.
+    {"ARecordWithTwoNames",
+     [](RecordWorld& w) {
+       writeFile(w.root / "other", recordedFolder(w.apps / kStagingName));
+       fs::create_hard_link(w.root / "other", w.record);
+       return std::vector{w.apps / kStagingName, w.root / "other"};
+     },
+     "kept kept none"},
+    {"AnotherAccountsRecord",
+     [](RecordWorld& w) {
+       writeFile(w.record, recordedFolder(w.apps / kStagingName));
+       if (!permissionsBind()) {
+         EXPECT_EQ(::lchown(w.record.c_str(), 65534, 65534), 0);
+       }
+       return std::vector{w.apps / kStagingName};
+     },
+     permissionsBind() ? "gone none" : "kept none"},
+    {"ALinkToARecord",
+     [](RecordWorld& w) {
+       writeFile(w.root / "target", recordedFolder(w.apps / kStagingName));
+       fs::create_symlink(w.root / "target", w.record);
+       return std::vector{w.apps / kStagingName, w.root / "target"};
+     },
+     "kept kept none"},
+};
+
+void PrintTo(const RecordRow& row, std::ostream* out) { *out << row.name; }
+
+class StagingRecord : public ::testing::TestWithParam<RecordRow> {};
+
+TEST_P(StagingRecord, RemovesOnlyTheInstallersOwnStagingFolders) {
+  RecordWorld world;
+  auto folders = GetParam().arrange(world);
+  EXPECT_EQ(world.removeRecorded(folders), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryRecord, StagingRecord, ::testing::ValuesIn(kRecords),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A folder that cannot be removed yet (something is mounted in it, a tool still writes into it)
+// stays recorded, and a later run removes it once it can.
+TEST(StagingRecordKept, UntilTheFolderIsReallyGone) {
+  if (auto why = fuseUnavailable()) GTEST_SKIP() << *why;
+  RecordWorld world;
+  auto busy = world.apps / kStagingName, done = world.userApps / kStagingName;
+  writeFile(world.record, recordedFolder(done) + recordedFolder(busy));
+  {
+    TemporaryFolder image;
+    writeFile(image / "tree" / "file", "mounted");
+    packFolder(image / "tree", image / "image.sqfs");
+    AttachedImage attached(served().standIns.tools(), image / "image.sqfs", busy / "mounted");
+    EXPECT_EQ(world.removeRecorded({done, busy}), "gone kept 1");
+  }
+  EXPECT_EQ(world.removeRecorded({busy}), "gone none");
+}
+
 struct ProcessRow {
   const char* name;
   std::string stopAt;
@@ -309,6 +498,9 @@ const ProcessRow kProcesses[] = {
     {"KilledAfterTheMount", "installing", {}, "killed 1.0.0"},
     {"KilledRightBeforeTheCommit", "before-commit", {}, "killed 1.0.0"},
     {"KilledRightAfterTheCommit", "after-commit", {}, "killed 2.0.0"},
+    // The copy tool goes with the run; the record of its folder is whole at every instant.
+    {"KilledDuringTheCopy", "copying", {}, "killed 1.0.0"},
+    {"KilledWhileTheRecordIsRewritten", "record-rewritten", {}, "killed 1.0.0"},
     // While the child holds the lock with its image mounted, another run is busy at once and
     // touches nothing of the child's.
     {"LockHeldByAnotherProcess", "installing",
