@@ -146,7 +146,12 @@ fault driver-lock-inherited PelorinInstaller/pipeline/Installer.cpp pipeline_tes
   'kFlags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;' \
   'kFlags = O_RDWR | O_CREAT | O_NOFOLLOW;'
 fault driver-staging-record-ignored PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
-  '    StagingFolder::removeRecorded(support / kStagingRecord);
+  '    StagingFolder::removeRecorded(support / kStagingRecord,
+                                  {host_.systemApplications, host_.userApplications});
+' \
+  ''
+fault driver-foreign-support-folder PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  '  Folders::requireOwnPrivate(support);
 ' \
   ''
 fault driver-mount-point-kept base/src/ScopedFolder.cpp "pipeline_tests base_tests" \
@@ -183,9 +188,21 @@ fault folders-identity PelorinInstaller/pipeline/Folders.cpp pipeline_tests \
   '|| Identity{info.st_dev, info.st_ino} != expected) {' \
   '|| (Identity{info.st_dev, info.st_ino} != expected && false)) {'
 fault staging-record-kept PelorinInstaller/pipeline/StagingFolder.cpp pipeline_tests \
-  '  if (!abandoned_) Folders::removeIfSame(folder_, identity_);
-  ::unlink(record_.c_str());' \
-  '  if (!abandoned_) Folders::removeIfSame(folder_, identity_);'
+  '  std::erase_if(entries, [this](const Entry& entry) { return entry.folder == folder_; });' \
+  ''
+fault staging-record-anywhere PelorinInstaller/pipeline/StagingFolder.cpp pipeline_tests \
+  '  if (!placed) return true;' \
+  '  (void)placed;'
+fault staging-record-dropped-while-there PelorinInstaller/pipeline/StagingFolder.cpp pipeline_tests \
+  '  return gone(entry.folder, *entry.identity);' \
+  '  return true;'
+fault staging-record-written-in-place PelorinInstaller/pipeline/StagingFolder.cpp pipeline_tests \
+  'return PelorinBase::replaceFile(record, text(entries), S_IRUSR | S_IWUSR);' \
+  'return PelorinBase::writeFile(record, text(entries), S_IRUSR | S_IWUSR);'
+fault staging-record-foreign-kept PelorinInstaller/pipeline/StagingFolder.cpp pipeline_tests \
+  '    if (::unlink(record.c_str()) != 0 && errno != ENOENT) ::rmdir(record.c_str());
+    return {};' \
+  '    return {};'
 fault command-timeout-status PelorinInstaller/pipeline/Command.cpp pipeline_tests \
   'kTimedOutStatus = 60;' \
   'kTimedOutStatus = 59;'
