@@ -110,8 +110,7 @@ std::string recordedFolder(const fs::path& folder) {
   writeFile(folder / "data.txt", "someone's data");
   struct stat info {};
   ::lstat(folder.c_str(), &info);
-  return std::to_string(info.st_dev) + " " + std::to_string(info.st_ino) + " " + folder.string() +
-         "\n";
+  return std::to_string(info.st_dev) + " " + std::to_string(info.st_ino) + " " + folder.string();
 }
 
 // The support folder as the installer makes it.
@@ -396,7 +395,7 @@ const RecordRow kRecords[] = {
     {"AKilledRunsFolderInEitherApplicationsFolder",
      [](RecordWorld& w) {
        auto first = w.apps / kStagingName, second = w.userApps / kStagingName;
-       writeFile(w.record, recordedFolder(first) + recordedFolder(second));
+       writeFile(w.record, recordedFolder(first) + "\n" + recordedFolder(second) + "\n");
        return std::vector{first, second};
      },
      "gone gone none"},
@@ -408,18 +407,22 @@ const RecordRow kRecords[] = {
      },
      "gone none"},
     // Only a staging folder's name directly in an applications folder is ever removed.
-    {"TheInstalledApplicationOrAStagingNameElsewhere",
+    {"TheInstalledApplication",
      [](RecordWorld& w) {
-       auto app = w.apps / kApp, elsewhere = w.root / "elsewhere" / kStagingName,
-            below = w.apps / "sub" / kStagingName;
-       std::string lines = recordedFolder(app);
-       lines += recordedFolder(elsewhere);
-       lines += recordedFolder(below);
+       writeFile(w.record, recordedFolder(w.apps / kApp));
+       return std::vector{w.apps / kApp};
+     },
+     "kept none"},
+    {"AStagingNameElsewhere",
+     [](RecordWorld& w) {
+       auto elsewhere = w.root / "elsewhere" / kStagingName, below = w.apps / "sub" / kStagingName;
+       std::string lines = recordedFolder(elsewhere) + "\n";
+       lines += recordedFolder(below) + "\n";
        lines += recordedFolder(w.apps / "sub" / ".." / ".." / "elsewhere" / kStagingName);
        writeFile(w.record, lines);
-       return std::vector{app, elsewhere, below};
+       return std::vector{elsewhere, below};
      },
-     "kept kept kept none"},
+     "kept kept none"},
     {"AnotherFolderNowAtTheName",
      [](RecordWorld& w) {
        auto line = recordedFolder(w.apps / kStagingName);
@@ -474,7 +477,7 @@ TEST(StagingRecordKept, UntilTheFolderIsReallyGone) {
   if (auto why = fuseUnavailable()) GTEST_SKIP() << *why;
   RecordWorld world;
   auto busy = world.apps / kStagingName, done = world.userApps / kStagingName;
-  writeFile(world.record, recordedFolder(done) + recordedFolder(busy));
+  writeFile(world.record, recordedFolder(done) + "\n" + recordedFolder(busy));
   {
     TemporaryFolder image;
     writeFile(image / "tree" / "file", "mounted");
