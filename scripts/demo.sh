@@ -6,23 +6,28 @@
 # you, and the outcome and a screenshot of the window are printed. The run's home folder is
 # build-demo/demo/home: the application lands in its "Applications" folder.
 #
-#   scripts/demo.sh [--headless] [--fresh] [--host-down] [--corrupt-image] [--version VERSION]
+#   scripts/demo.sh [--headless] [--fresh] [--host-down] [--corrupt-image] [--proxy]
+#                   [--version VERSION]
 #
 #   --fresh          start from an empty home folder (no installed copy, no support folder)
 #   --host-down      start with the distribution host stopped; after the failure it is started
 #                    and the installer retries
 #   --corrupt-image  damage the published disk image on the server before installing
+#   --proxy          start squid on loopback and name it in the installer's environment
+#                    (https_proxy), which the system's proxy lookup reads; the tunnels' lines of
+#                    squid's access log are printed
 #   --version        the release's version (default 1.4.0)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-headless="" fresh="" host_down="" corrupt="" version=1.4.0
+headless="" fresh="" host_down="" corrupt="" proxy="" version=1.4.0
 while [ $# -gt 0 ]; do
   case $1 in
     --headless) headless=1 ;;
     --fresh) fresh=1 ;;
     --host-down) host_down=1 ;;
     --corrupt-image) corrupt=1 ;;
+    --proxy) proxy=1 ;;
     --version)
       version=${2:?--version needs a value}
       shift
@@ -50,6 +55,7 @@ cleanup() {
   demo_unmount_leftovers
   demo_stop_display
   demo_stop_host
+  [ -z "$proxy" ] || kill "$(cat "$DEMO/proxy/squid.pid" 2>/dev/null)" 2>/dev/null
 }
 trap cleanup EXIT
 trap 'exit 130' INT
@@ -102,6 +108,26 @@ outcome() {
   before=$after
 }
 
+# Only the installer's own environment names the proxy: the host check and the fetch above went
+# direct, and so do the release tool's checks always.
+if [ -n "$proxy" ]; then
+  proxy_port=$(scripts/nginx.sh free-port)
+  rm -f "$DEMO/proxy/access.log"
+  scripts/squid.sh "$DEMO/proxy" "$proxy_port"
+  export https_proxy=http://127.0.0.1:$proxy_port
+  demo_say "squid listens on 127.0.0.1:$proxy_port; the installer runs with https_proxy=$https_proxy"
+fi
+# The tunnels squid made for the run, or a failure when there were none.
+proxy_tunnels() {
+  [ -n "$proxy" ] || return 0
+  for _ in $(seq 1 50); do # squid writes a tunnel's line once it closes
+    grep -q " TCP_TUNNEL/200 .* CONNECT " "$DEMO/proxy/access.log" 2>/dev/null && break
+    sleep 0.1
+  done
+  echo "squid's access log:"
+  grep " CONNECT " "$DEMO/proxy/access.log" || demo_fail "the installer did not go through the proxy"
+}
+
 expected=installed
 if [ -n "$corrupt" ] || [ -n "$host_down" ]; then expected=failed; fi
 
@@ -120,6 +146,7 @@ if [ -z "$headless" ]; then
   wait "$DEMO_APP_PID" || true
   DEMO_APP_PID=""
   outcome "$expected"
+  proxy_tunnels
   exit 0
 fi
 
@@ -130,6 +157,7 @@ demo_press_return
 demo_wait_for_run
 demo_screenshot "$shots-1.png"
 outcome "$expected" "$shots-1.png"
+[ -n "$host_down" ] || proxy_tunnels
 if [ -n "$host_down" ]; then
   demo_start_host "$www"
   demo_say "started the distribution host; pressing Retry"
@@ -137,4 +165,5 @@ if [ -n "$host_down" ]; then
   demo_wait_for_run
   demo_screenshot "$shots-2.png"
   outcome installed "$shots-2.png"
+  proxy_tunnels
 fi

@@ -1,10 +1,13 @@
 #include "app/RunInstaller.hpp"
+#include "app/SystemProxy.hpp"
 
 namespace PelorinInstaller {
 
 std::filesystem::path runInstaller(std::shared_ptr<Cancellation> cancellation,
                                    ProgressReport report) {
-  return Installer(std::move(cancellation), std::move(report)).run(true);
+  Host host = Host::live();
+  host.transfer.proxy = systemProxy;
+  return Installer(std::move(cancellation), std::move(report), std::move(host)).run(true);
 }
 
 }  // namespace PelorinInstaller

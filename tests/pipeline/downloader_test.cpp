@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <InstallerCore/Distribution.hpp>
+#include <latch>
 #include <thread>
 
 #include "TestSupport.hpp"
@@ -8,6 +9,7 @@
 #include "pipeline/NetworkError.hpp"
 #include "support/SlowLookup.hpp"
 #include "support/TestDistribution.hpp"
+#include "support/TestProxy.hpp"
 
 namespace PelorinInstaller {
 
@@ -69,6 +71,14 @@ struct Transfer {
   ~Transfer() {
     if (helper.joinable()) helper.join();
     ::unsetenv("https_proxy");
+    ::unsetenv("no_proxy");
+    // A lookup the transfer abandoned answers now, into what it shares with the transfer alone.
+    if (lookupHeld) lookupHeld->count_down();
+    settings.proxy = nullptr;
+    for (int i = 0; i < 10'000 && !heldLookup.expired(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(heldLookup.expired());
   }
   std::string run() {
     auto fail = [&](const char* at) {
@@ -101,6 +111,36 @@ struct Transfer {
     });
   }
 
+  // Every transfer asks the system this proxy, through the given one or squid, which then alone
+  // resolves the host's name: the mapping keeps the name and changes only the port, so libcurl
+  // asks the proxy for "HOST:PORT" and never looks the name up itself.
+  void throughProxy(std::optional<TestProxy::Credentials> required = {},
+                    TestProxy::Credentials given = {}, int port = 0) {
+    proxy = std::make_unique<TestProxy>(required);
+    auto chosen = proxy->proxy(given);
+    settings.connectTo = {kHost + ":443:" + kHost + ":" +
+                          std::to_string(port ? port : host.server().port())};
+    settings.proxy = [chosen](const std::string&) { return chosen; };
+  }
+  // A proxy lookup that blocks until the transfer has ended, and then still answers.
+  void holdTheLookup() {
+    lookupHeld = std::make_shared<std::latch>(1);
+    auto started = std::make_shared<std::latch>(1);
+    auto alive = std::make_shared<int>();
+    heldLookup = alive;
+    settings.proxy = [held = lookupHeld, started, alive](const std::string&) {
+      started->count_down();
+      held->wait();
+      return Proxy{.kind = Proxy::Kind::http, .host = "127.0.0.1", .port = 1};
+    };
+    helper = std::thread([this, started] {
+      for (int i = 0; i < 10'000 && !started->try_wait(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      token->cancel();
+    });
+  }
+
   TestDistribution host;
   ContactProbe probe;
   TemporaryFolder folder;
@@ -114,6 +154,9 @@ struct Transfer {
   std::unique_ptr<TestServer> impostor;
   std::thread helper;
   std::vector<double> reports;
+  std::unique_ptr<TestProxy> proxy;
+  std::shared_ptr<std::latch> lookupHeld;
+  std::weak_ptr<int> heldLookup;  // expires once the lookup has been let go
 };
 
 const long kNoFile = -1, kUntouched = -2, kSomePart = -3;
@@ -133,6 +176,7 @@ struct Row {
   std::function<void(Transfer&)> more = {};
   std::optional<std::int64_t> bytes = kSize;  // the expected size
   seconds within = seconds(60);
+  std::string tunnel = {};  // through squid: how its access log ends the CONNECT
 };
 
 Row redirect(const char* name, std::string location, std::string outcome = "invalidResponse") {
@@ -151,6 +195,14 @@ Row impostor(const char* name, bool trusted) {
 Row unsized(const char* name, long kept, Reply reply, std::string outcome, long left) {
   return {name, kept, reply, outcome, left, 1, {}, kUnsized};
 }
+Row proxied(const char* name, long kept, std::optional<Reply> reply, std::string outcome, long left,
+            std::size_t requests, std::string tunnel, std::function<void(Transfer&)> more) {
+  Row row{name, kept, reply, outcome, left, requests, more};
+  row.tunnel = tunnel;
+  return row;
+}
+// A password that a proxy URL would have to escape.
+const TestProxy::Credentials kUser{"tester", "s3cret:p@ss/word"};
 Row failing(const char* name, long kept, std::string where, std::string outcome, long left,
             std::size_t requests) {
   auto fail = [=](Transfer& t) { t.failure = where; };
@@ -190,6 +242,50 @@ const Row kRows[] = {
      [](Transfer& t) {
        ::setenv("https_proxy", ("http://127.0.0.1:" + std::to_string(t.probe.port())).c_str(), 1);
      }},
+    // The system's exceptions list is its to apply, not the environment's.
+    proxied("ThroughAProxyThatAloneKnowsTheHost", -1, kTheFile, "ok", kSize, 1, "TCP_TUNNEL/200",
+            [](Transfer& t) {
+              t.throughProxy();
+              ::setenv("no_proxy", kHost.c_str(), 1);
+            }),
+    proxied("ResumedThroughTheProxy", 123'457, kTheFile, "ok", kSize, 1, "TCP_TUNNEL/200",
+            [](Transfer& t) { t.throughProxy(); }),
+    proxied("ProxyWantsCredentialsNoneGiven", 1000, kTheFile, "network 56", 1000, 0,
+            "TCP_DENIED/407", [](Transfer& t) { t.throughProxy(kUser); }),
+    proxied("ProxyWantsCredentialsWrongOnes", 1000, kTheFile, "network 56", 1000, 0,
+            "TCP_DENIED/407",
+            [](Transfer& t) {
+              t.throughProxy(kUser, {kUser.user, "s3cret"});
+            }),
+    proxied("ProxyWantsCredentialsRightOnes", 1000, kTheFile, "ok", kSize, 1, "TCP_TUNNEL/200",
+            [](Transfer& t) { t.throughProxy(kUser, kUser); }),
+    // Port 1 is not among those squid tunnels to.
+    proxied("ProxyRefusesThePort", 1000, kTheFile, "network 56", 1000, 0, "TCP_DENIED/403",
+            [](Transfer& t) { t.throughProxy({}, {}, 1); }),
+    {"ProxyDown", 1000, kTheFile, "network 7", 1000, 0,
+     [](Transfer& t) {
+       t.throughProxy();
+       t.proxy->kill();
+     }},
+    {"TunnelDroppedByTheProxy", 1000, rest(1000, kSize - 1000, false, 60'000), "network 18",
+     kSomePart, 1,
+     [](Transfer& t) {
+       t.throughProxy();
+       t.helper = std::thread([&t] {
+         t.host.server().waitForStalls(1, seconds(10));
+         t.proxy->kill();
+       });
+     }},
+    // What the system's exceptions list makes of the URL fetched: direct.
+    {"DirectFromTheLookup", 1000, kTheFile, "ok", kSize, 1,
+     [](Transfer& t) {
+       Proxy elsewhere{.kind = Proxy::Kind::http, .host = "127.0.0.1", .port = t.probe.port()};
+       t.settings.proxy = [=](const std::string& url) {
+         return url == TestDistribution::url("/file") ? Proxy{} : elsewhere;
+       };
+     }},
+    {"CancelledDuringTheProxyLookup", 1000, kTheFile, kCancelled, 1000, 0,
+     [](Transfer& t) { t.holdTheLookup(); }},
     {"CancelledBeforeTheRun", 1000, kTheFile, "cancelled", 1000, 0,
      [](Transfer& t) { t.token->cancel(); }},
     failing("CancelledBetweenTheCheckAndTheAttach", 1000, "before attach", kCancelled, 1000, 0),
@@ -225,6 +321,10 @@ TEST_P(Download, EndsWithTheRightOutcomeFileAndRequests) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, row.within);
   if (t.helper.joinable()) t.helper.join();
   EXPECT_TRUE(t.registered.expired());  // a late cancel reaches no transfer
+  if (!row.tunnel.empty()) {
+    auto target = t.settings.connectTo.at(0).substr(kHost.size() + 5);
+    EXPECT_TRUE(t.proxy->logged(target, row.tunnel)) << t.proxy->accessLog();
+  }
 
   if (row.left != kUntouched) {  // how much of the content the file holds
     auto bytes = fs::exists(fs::symlink_status(t.file)) ? readFile(t.file) : "-";

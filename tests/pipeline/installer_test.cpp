@@ -7,6 +7,7 @@
 #include <InstallerCore/Distribution.hpp>
 #include <PelorinRelease/Release.hpp>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <sstream>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "pipeline/Installer.hpp"
 #include "pipeline/StagingFolder.hpp"
 #include "support/TestDistribution.hpp"
+#include "support/TestProxy.hpp"
 
 namespace PelorinInstaller {
 namespace {
@@ -103,6 +105,7 @@ struct World {
   std::function<void(Phase, std::optional<double>)> onReport;
   std::vector<std::pair<Phase, std::optional<double>>> reports;
   std::vector<fs::path> untouched;  // folders that the run must leave exactly as they were
+  std::unique_ptr<TestProxy> proxy;
 };
 
 // A folder with a file in it at `folder`, and the staging record's line that names it.
@@ -159,6 +162,38 @@ std::string listing(const fs::path& folder) {
   return text.str();
 }
 
+// Every transfer through squid, which alone knows the host's name. It goes down halfway through
+// the first answer for the image: that run fails with the part kept, and once the proxy is back
+// the run under test resumes the part through it.
+void proxyDownDuringTheImage(World& w) {
+  w.proxy = std::make_unique<TestProxy>();
+  auto& transfer = w.host.transfer;
+  auto host = std::string(TestDistribution::host());
+  transfer.connectTo = {host + ":443:" + host + ":" +
+                        std::to_string(w.distribution.server().port())};
+  transfer.proxy = [chosen = w.proxy->proxy()](const std::string&) { return chosen; };
+  auto kept = std::make_shared<std::atomic<std::int64_t>>(-1);
+  w.distribution.server().route(served().imageURLPath, [kept](const Request& request) {
+    auto reply = serveFile(served().image)(request);
+    if (*kept < 0) {
+      reply.stallAfter = served().image.size() / 2;
+    } else {
+      EXPECT_EQ(request.header("Range"), "bytes=" + std::to_string(*kept) + "-");
+    }
+    return reply;
+  });
+  std::thread stop([&w] {
+    w.distribution.server().waitForStalls(1, std::chrono::seconds(30));
+    w.proxy->kill();
+  });
+  EXPECT_EQ(w.outcome(), "network 18");
+  stop.join();
+  w.distribution.server().release();
+  *kept = fs::exists(w.image()) ? std::int64_t(fs::file_size(w.image())) : 0;
+  EXPECT_GT(*kept, 0);
+  w.proxy->start();
+}
+
 struct RunRow {
   const char* name;
   // The outcome, what is left of the image ("absent", "partial" or "whole") and the version at
@@ -198,6 +233,7 @@ const RunRow kRuns[] = {
      0277},
     {"OneByteTooLittleSpace", "noSpace absent none", space(-1)},
     {"OlderCopyReplaced", "ok absent 2.0.0", [](World& w) { w.installSample("1.0.0"); }},
+    {"ResumedThroughTheProxyOnceItIsBack", "ok absent 2.0.0", proxyDownDuringTheImage},
     {"CancelledBeforeTheStart", "cancelled absent none", [](World& w) { w.token->cancel(); }},
     {"LockPathIsASymbolicLink", "busy absent none",
      [](World& w) {
