@@ -2,6 +2,8 @@
 #include <climits>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <thread>
 #include <utility>
 
 #include "pipeline/NetworkError.hpp"
@@ -65,7 +67,6 @@ std::filesystem::path Downloader::Transfer::run() {
   if (!multi) throw std::bad_alloc();
   interrupt = std::make_shared<transfer::Interrupt>(multi.get());
   prepareRequests();
-  start(owner.url_);
   deadline = transfer::Clock::now() + owner.settings_.transferTimeout;
 
   if (owner.beforeAttach_) owner.beforeAttach_();
@@ -74,7 +75,11 @@ std::filesystem::path Downloader::Transfer::run() {
     transfer::Registration registration(owner.cancellation_, interrupt);
     if (owner.afterAttach_) owner.afterAttach_(interrupt);
     try {
-      result = loop();
+      result = lookUpProxy();
+      if (result == CURLE_OK) {
+        start(owner.url_);
+        result = loop();
+      }
     } catch (...) {
       if (!failure) failure = std::current_exception();
       result = CURLE_ABORTED_BY_CALLBACK;
@@ -84,6 +89,58 @@ std::filesystem::path Downloader::Transfer::run() {
   easy.reset();
   multi.reset();
   return outcome(result);
+}
+
+// The system's proxy for the transfer's URL; redirects stay on its host and port. The lookup
+// may block (a PAC file fetched and run), so it runs on a thread of its own while this one waits
+// for its answer, a cancel or the request time-out, as promptly as in the loop. A lookup left
+// behind finishes into the one answer it shares with this wait, and wakes no one.
+CURLcode Downloader::Transfer::lookUpProxy() {
+  if (!owner.settings_.proxy) return CURLE_OK;
+  struct Answer {
+    std::mutex lock;
+    CURLM* waiting;  // none once the wait is over
+    bool given = false;
+    std::optional<Proxy> proxy;  // none: the lookup failed
+  };
+  auto answer = std::make_shared<Answer>();
+  answer->waiting = multi.get();
+  std::thread([answer, lookup = owner.settings_.proxy, url = owner.url_.text()] {
+    std::optional<Proxy> found;
+    try {
+      found = lookup(url);
+    } catch (...) {
+    }
+    std::lock_guard guard(answer->lock);
+    answer->proxy = std::move(found);
+    answer->given = true;
+    if (answer->waiting) curl_multi_wakeup(answer->waiting);
+  }).detach();
+  struct EndOfWait {
+    Answer& answer;
+    ~EndOfWait() {
+      std::lock_guard guard(answer.lock);
+      answer.waiting = nullptr;
+    }
+  } endOfWait{*answer};
+
+  const auto limit = transfer::Clock::now() + owner.settings_.requestTimeout;
+  for (;;) {
+    if (interrupt->cancelled()) return static_cast<CURLcode>(kTransferCancelled);
+    {
+      std::lock_guard guard(answer->lock);
+      if (answer->given) {
+        if (!answer->proxy) return CURLE_COULDNT_RESOLVE_PROXY;
+        proxy = std::move(*answer->proxy);
+        return CURLE_OK;
+      }
+    }
+    auto now = transfer::Clock::now();
+    if (now >= limit) return CURLE_OPERATION_TIMEDOUT;
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(limit - now).count();
+    curl_multi_poll(multi.get(), nullptr, 0,
+                    static_cast<int>(std::clamp<long long>(wait, 1, INT_MAX)), nullptr);
+  }
 }
 
 // Runs the requests until the transfer ends; the result is the transport's outcome.

@@ -15,6 +15,14 @@ CurlList append(CurlList list, const std::string& item) {
   return CurlList(grown);
 }
 
+// libcurl's name for the proxy. SOCKS as socks5h: the proxy resolves the host's name, as the
+// system means it to.
+std::string address(const Proxy& proxy) {
+  bool literal = proxy.host.find(':') != std::string::npos;  // an IPv6 address
+  return (proxy.kind == Proxy::Kind::socks5 ? "socks5h://" : "http://") +
+         (literal ? "[" + proxy.host + "]" : proxy.host) + ":" + std::to_string(proxy.port);
+}
+
 }  // namespace
 
 // The one set of request headers every request of the transfer sends, redirects included.
@@ -48,7 +56,20 @@ void Downloader::Transfer::start(const InstallerCore::Url& url) {
   set(CURLOPT_FOLLOWLOCATION, 0L);  // redirects go through the URL policy first
   set(CURLOPT_HTTPHEADER, requestHeaders.get());
   set(CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
-  set(CURLOPT_PROXY, "");  // no configuration from the environment
+  if (proxy.kind == Proxy::Kind::direct) {
+    set(CURLOPT_PROXY, "");  // direct, whatever the environment says
+  } else {
+    set(CURLOPT_PROXY, address(proxy).c_str());
+    set(CURLOPT_NOPROXY, "");  // the system applied its exceptions; libcurl would read no_proxy
+    set(CURLOPT_HTTPPROXYTUNNEL, 1L);
+    if (!proxy.user.empty() || !proxy.password.empty()) {
+      set(CURLOPT_PROXYUSERNAME, proxy.user.c_str());
+      set(CURLOPT_PROXYPASSWORD, proxy.password.c_str());
+      set(CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+    }
+  }
+  // The proxy's answer to CONNECT is not the host's response.
+  set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   set(CURLOPT_NOSIGNAL, 1L);
   // A cancel or time-out during a slow name lookup must not wait for it: the resolver thread is
   // left to finish on its own.

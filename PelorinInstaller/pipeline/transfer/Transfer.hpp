@@ -62,6 +62,7 @@ struct Downloader::Transfer {
   std::filesystem::path outcome(CURLcode result);
 
   // The request
+  CURLcode lookUpProxy();
   void prepareRequests();
   void start(const InstallerCore::Url& url);
 
@@ -105,6 +106,7 @@ struct Downloader::Transfer {
   CurlList connectTo;
   std::shared_ptr<transfer::Interrupt> interrupt;
 
+  Proxy proxy;                             // the system's choice for the transfer's URL
   InstallerCore::Url current;              // the URL of the request under way
   std::optional<InstallerCore::Url> next;  // a redirect to follow once this request is abandoned
   int redirects = 0;
