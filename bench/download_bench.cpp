@@ -5,7 +5,9 @@
 //
 //   download_bench host                 the distribution host name compiled in
 //   download_bench free-port            a free loopback port
-//   download_bench measure PORT DIR     the figures (nginx serves DIR/www/big.bin on PORT)
+//   download_bench measure PORT DIR [PROXYPORT]
+//                                       the figures (nginx serves DIR/www/big.bin on PORT); with
+//                                       PROXYPORT, throughput through squid there too
 //   download_bench fetch ...            one download by the Downloader (a child of measure)
 //   download_bench pieces ...           one plain libcurl download counting its pieces
 
@@ -86,10 +88,16 @@ void printFigure(const char* name, double ours, double reference, const char* ta
 // --- children ---
 
 int fetch(char** argv) {
-  // fetch URL FILE BYTES CAFILE CONNECTTO
+  // fetch URL FILE BYTES CAFILE CONNECTTO [PROXYPORT]
   TransferSettings settings;
   settings.caFile = argv[5];
   settings.connectTo = {argv[6]};
+  if (argv[7]) {
+    PelorinInstaller::Proxy proxy{.kind = PelorinInstaller::Proxy::Kind::http,
+                                  .host = "127.0.0.1",
+                                  .port = std::stoi(argv[7])};
+    settings.proxy = [proxy](const std::string&) { return proxy; };
+  }
   long long reports = 0;
   Downloader downloader(*InstallerCore::Url::parse(argv[2]), argv[3], std::stoll(argv[4]),
                         std::make_shared<Cancellation>(), settings, [&](double) { ++reports; });
@@ -353,7 +361,34 @@ std::vector<StageFigures> cancelLatencies(const fs::path& file) {
 
 // --- the figures ---
 
-int measure(const std::string& self, int port, const fs::path& dir) {
+// Median seconds of the curl tool and of the Downloader, alternating, through the squid at
+// `proxyPort`.
+std::pair<double, double> proxiedSeconds(const std::string& self, const std::string& mapping,
+                                         const std::string& ca, const fs::path& dir,
+                                         std::int64_t bytes, int proxyPort) {
+  const fs::path file = dir / "proxied.bin";
+  const std::string proxy = "http://127.0.0.1:" + std::to_string(proxyPort);
+  std::vector<double> ours, theirs;
+  for (int round = 0; round < kRounds; ++round) {
+    fs::remove(file);
+    theirs.push_back(runChild({"/usr/bin/curl", "-sS", "--fail", "-o", file.string(), "--cacert",
+                               ca, "--connect-to", mapping, "--proxy", proxy, bigURL()})
+                         .seconds);
+    fs::remove(file);
+    ours.push_back(runChild({self, "fetch", bigURL(), file.string(), std::to_string(bytes), ca,
+                             mapping, std::to_string(proxyPort)})
+                       .seconds);
+    std::fprintf(stderr, "through squid, round %d: curl %.2f s, downloader %.2f s\n", round + 1,
+                 theirs.back(), ours.back());
+  }
+  if (!sameContent(file, dir / "www" / "big.bin")) {
+    throw std::runtime_error("the file downloaded through the proxy differs");
+  }
+  fs::remove(file);
+  return {median(ours), median(theirs)};
+}
+
+int measure(const std::string& self, int port, const fs::path& dir, int proxyPort) {
   const fs::path source = dir / "www" / "big.bin";
   const auto bytes = static_cast<std::int64_t>(fs::file_size(source));
   const fs::path ours = dir / "ours.bin", theirs = dir / "curl.bin", counted = dir / "pieces.bin";
@@ -386,12 +421,18 @@ int measure(const std::string& self, int port, const fs::path& dir) {
   const double piecesPerGiB = std::stod(piecesRun.output) / gib;
 
   auto cancels = cancelLatencies(dir / "stall.bin");
+  std::pair<double, double> proxied;
+  if (proxyPort > 0) proxied = proxiedSeconds(self, mapping, ca, dir, bytes, proxyPort);
 
   const double mb = static_cast<double>(bytes) / 1e6;
   std::printf("1 GiB over loopback TLS from nginx, median of %d alternating rounds\n", kRounds);
   printHeader();
   printFigure("throughput (MB/s) vs curl CLI", mb / median(ourSeconds), mb / median(curlSeconds),
               "ratio >= 0.95");
+  if (proxyPort > 0) {
+    printFigure("throughput via squid (MB/s) vs curl", mb / proxied.first, mb / proxied.second,
+                "ratio >= 0.95");
+  }
   printFigure("peak resident memory (MiB) vs curl", median(ourMemory), median(curlMemory),
               "ours < 32");
   printFigure("progress reports per GiB vs pieces", static_cast<double>(reports) / gib,
@@ -435,15 +476,16 @@ int main(int argc, char** argv) {
   try {
     if (mode == "host" && argc == 2) return std::printf("%s\n", host().c_str()) < 0;
     if (mode == "free-port" && argc == 2) return freePort();
-    if (mode == "fetch" && argc == 7) return fetch(argv);
+    if (mode == "fetch" && (argc == 7 || argc == 8)) return fetch(argv);
     if (mode == "pieces" && argc == 6) return pieces(argv);
-    if (mode == "measure" && argc == 4) {
-      return measure(fs::canonical("/proc/self/exe").string(), std::stoi(argv[2]), argv[3]);
+    if (mode == "measure" && (argc == 4 || argc == 5)) {
+      return measure(fs::canonical("/proc/self/exe").string(), std::stoi(argv[2]), argv[3],
+                     argc == 5 ? std::stoi(argv[4]) : 0);
     }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "download_bench: %s\n", error.what());
     return 1;
   }
-  std::fprintf(stderr, "usage: download_bench host | free-port | measure PORT DIR\n");
+  std::fprintf(stderr, "usage: download_bench host | free-port | measure PORT DIR [PROXYPORT]\n");
   return 2;
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Downloads a 1 GiB file over loopback TLS from nginx, with the Downloader and with the curl
-# command-line tool side by side, measures cancels in every stage of a transfer against an
+# command-line tool side by side, directly and through squid on loopback, measures cancels in every stage of a transfer against an
 # in-process test server, and prints one line per figure: name, ours, reference, ratio, target.
-# Everything it makes (file, certificate, nginx configuration, pid, logs) stays under
+# Everything it makes (file, certificate, nginx and squid configuration, pids, logs) stays under
 # BUILD_DIR/bench-download (default build/bench-download); the 1 GiB file is kept for next time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,7 +23,9 @@ fi
 chmod 644 "$big"
 
 port=$("$bench" free-port)
+proxy_port=$("$bench" free-port)
+trap 'kill "$(cat "$work/nginx.pid")" "$(cat "$work/squid/squid.pid")" 2>/dev/null || true' EXIT
 scripts/nginx.sh "$work" "$port" "$("$bench" host)"
-trap 'kill "$(cat "$work/nginx.pid")" 2>/dev/null || true' EXIT
+scripts/squid.sh "$work/squid" "$proxy_port"
 
-"$bench" measure "$port" "$work"
+"$bench" measure "$port" "$work" "$proxy_port"

@@ -27,7 +27,8 @@ constexpr const char* kUsage =
     "       pelorin-release publish --version VERSION --minimum-system VERSION --key KEYFILE\n"
     "                               --out WEBROOT (--app APP [--app-x64 APP] | --sample ARCH)\n"
     "                               [--host HOST] [--binary-plist]\n"
-    "       pelorin-release check [--full] [--host HOST[:PORT]]\n";
+    "       pelorin-release check [--full] [--host HOST[:PORT]]\n"
+    "                             (always direct: no proxy, whatever the system's settings)\n";
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -162,6 +163,7 @@ int check(const std::vector<std::string>& arguments) {
   std::vector<std::string> positional;
   auto found = options(arguments, positional, {"--full"});
   HostCheckOptions check;
+  // No proxy lookup: the check asks the host itself, not a proxy in between.
   check.transfer = PelorinInstaller::HostParts::compiledTransferSettings();
   // The build's mappings lead to where it reaches the host; --host replaces them.
   if (found.contains("--host")) check.transfer.connectTo = {connectToHost(take(found, "--host"))};
