@@ -37,7 +37,8 @@ CONF
 # Started by root, squid runs as Debian's "proxy" user, which must own its folder.
 [ "$(id -u)" -ne 0 ] || chown -R proxy: "$work"
 
-squid -N -f "$work/squid.conf" >"$work/squid.out" 2>&1 &
+# A service name of its own: squid names its shared memory by it.
+squid -N -n "pelorin$port" -f "$work/squid.conf" >"$work/squid.out" 2>&1 &
 for _ in $(seq 1 100); do
   if grep -q "Accepting HTTP Socket connections" "$work/cache.log" 2>/dev/null && [ -s "$work/squid.pid" ]; then
     exit 0

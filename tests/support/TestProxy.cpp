@@ -103,7 +103,8 @@ bool TestProxy::launch() {
     options.error = {PelorinBase::Stream::Kind::file, folder_ / "squid.err"};
     options.timeLimit = std::chrono::hours(1);
     try {
-      PelorinBase::runProcess("/usr/sbin/squid", {"-N", "-f", (folder_ / "squid.conf").string()},
+      PelorinBase::runProcess("/usr/sbin/squid",
+                              {"-N", "-n", service(), "-f", (folder_ / "squid.conf").string()},
                               options);
     } catch (...) {
     }
@@ -133,7 +134,15 @@ void TestProxy::kill() {
     if (pid > 0) ::kill(pid, SIGKILL);
   }
   runner_.join();
+  // What a killed squid leaves of its shared memory.
+  for (const char* segment : {"metadata", "queues", "readers"}) {
+    std::error_code ignored;
+    fs::remove(fs::path("/dev/shm") / (service() + "-cf__" + segment + ".shm"), ignored);
+  }
 }
+
+// Squid names its shared memory by the service: one of its own for each instance.
+std::string TestProxy::service() const { return "pelorin" + std::to_string(port_); }
 
 bool TestProxy::logged(const std::string& target, const std::string& result) const {
   return waitFor(

@@ -39,6 +39,7 @@ class TestProxy {
 
  private:
   bool launch();
+  std::string service() const;
   TemporaryFolder folder_{"pelorin-squid"};
   int port_ = 0;
   std::thread runner_;
