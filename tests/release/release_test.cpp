@@ -183,8 +183,13 @@ TEST(HostCheck, NamesEachFaultOfTheHost) {
       {arm64, served([&](Reply& r) { r.status = 200, r.headers.clear(), r.body = image; }), false,
        middle + "no resume"},
       {arm64, served(noTotal, true), false, middle + "error.invalidResponse"},
+      // The installer judges a redirect it does not follow as the response itself.
       {arm64, [](auto&) { return Reply::redirect(302, "https://cdn.other.example/a.dmg"); }, false,
-       start + "error.invalidURL"},
+       start +
+           "error.invalidResponse: redirected to https://cdn.other.example/a.dmg, not followed"},
+      {kLatest, [](auto&) { return Reply::redirect(301, "http://" + kHost + kLatest); }, false,
+       "latest.json: error.invalidResponse: redirected to http://" + kHost + kLatest +
+           ", not followed"},
       {"ca", {}, false, "TLS chain of " + kHost + ": error.network"},
       {kLatest, serveFile(manifest + std::string(1 << 20, ' ')), false,
        "latest.json: error.invalidResponse"},
