@@ -189,6 +189,13 @@ Publication publish(const PublishOptions& options) {
     for (auto file : kChangedFiles) refuseLinks(app, file);
   }
 
+  // No name the tool writes under the web root may be a link, which would carry the write
+  // elsewhere; checked before anything is written there.
+  for (const auto& [arch, app] : options.apps) {
+    refuseLinks(options.webRoot, "desktop-releases/" + options.version + "/app-" + arch + ".dmg");
+  }
+  refuseLinks(options.webRoot, "desktop-releases/installer/stable/latest.json");
+
   const auto releases = options.webRoot / "desktop-releases";
   fs::create_directories(releases);
   WorkFolder work(releases);

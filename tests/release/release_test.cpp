@@ -61,8 +61,15 @@ TEST_F(Publish, RefusesBadReleasesBeforeWritingAnything) {
     return app;
   };
   const auto plist = linkedOut("Contents/Info.plist"), seal = linkedOut("Contents/_CodeSignature");
-  const auto outside = snapshot(folder_ / "outside");
-  const std::tuple<const char*, std::function<void(PublishOptions&)>, std::string> cases[] = {
+  // A web root where a folder the tool writes in is a link to a folder outside.
+  auto linkedRoot = [&](const fs::path& relative) {
+    const auto root = folder_ / "roots" / relative.filename();
+    fs::create_directories(folder_ / "outside" / relative.filename());
+    fs::create_directories((root / relative).parent_path());
+    fs::create_symlink(folder_ / "outside" / relative.filename(), root / relative);
+    return root;
+  };
+  std::vector<std::tuple<std::string, std::function<void(PublishOptions&)>, std::string>> cases = {
       {"version not a version", [](auto& o) { o.version = "1.4"; }, "invalidManifest"},
       {"version climbing out", [](auto& o) { o.version = "../1.4.0"; }, "invalidManifest"},
       {"minimum 13.0", [](auto& o) { o.minimumSystemVersion = "13.0"; }, "invalidManifest"},
@@ -70,13 +77,21 @@ TEST_F(Publish, RefusesBadReleasesBeforeWritingAnything) {
       {"Info.plist a link out of the input", [&](auto& o) { o.apps["x64"] = plist; },
        "other: " + (plist / "Contents/Info.plist").string() + " is a symbolic link"},
       {"the seal's folder a link out", [&](auto& o) { o.apps["arm64"] = seal; }, "other: "}};
+  for (const fs::path relative :
+       {"desktop-releases", "desktop-releases/1.4.0", "desktop-releases/installer",
+        "desktop-releases/installer/stable"}) {
+    const auto root = linkedRoot(relative);
+    cases.emplace_back(
+        relative.string() + " a link", [root](auto& o) { o.webRoot = root; },
+        "other: " + (root / relative).string() + " is a symbolic link");
+  }
   for (const auto& [what, change, expected] : cases) {
     auto options = options_;
     change(options);
+    const auto before = snapshot(folder_.path());
     EXPECT_EQ(outcomeOf([&] { publish(options); }).substr(0, expected.size()), expected) << what;
-    EXPECT_FALSE(fs::exists(options_.webRoot)) << what;
+    EXPECT_EQ(snapshot(folder_.path()), before) << what;
   }
-  EXPECT_EQ(snapshot(folder_ / "outside"), outside) << "written through a link";
 }
 
 TEST_F(Publish, MakesAReleaseThatTheInstallerAcceptsAndNginxServes) {
