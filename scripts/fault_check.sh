@@ -248,6 +248,31 @@ fault release-artifact-bytes release/Release.cpp release_tests \
 fault release-artifact-url release/Release.cpp release_tests \
   '+ "/app-" +' \
   '+ "/app_" +'
+fault release-manifest-first release/Release.cpp release_tests \
+  '    fs::create_directories(publication.images.begin()->second.parent_path());
+    for (const auto& [arch, image] : publication.images) {
+      if (!kept.contains(arch)) placeImage(work.path() / imageName(arch), image);
+    }
+    fs::create_directories(publication.manifest.parent_path());
+    PelorinBase::replaceFile(publication.manifest, text, 0644);
+' \
+  '    fs::create_directories(publication.manifest.parent_path());
+    PelorinBase::replaceFile(publication.manifest, text, 0644);
+    fs::create_directories(publication.images.begin()->second.parent_path());
+    for (const auto& [arch, image] : publication.images) {
+      if (!kept.contains(arch)) placeImage(work.path() / imageName(arch), image);
+    }
+'
+fault release-republished-bytes release/Release.cpp release_tests \
+  'PelorinBase::sha256File(image) != artifact.sha256)' \
+  'PelorinBase::sha256File(image).empty())'
+fault release-link-in-web-root release/Release.cpp release_tests \
+  '  refuseLinks(options.webRoot, manifest);
+' \
+  ''
+fault check-refused-redirect-key release/HostCheck.cpp release_tests \
+  'return failed(name, "error.invalidResponse", what);' \
+  'return failed(name, "error.invalidURL", what);'
 
 # --------------------------------------------------------------------------------------------
 

@@ -101,8 +101,10 @@ struct Publication {
 };
 
 // Copies each application as "Pelorin Code.app", writes its Info.plist keys, seals it, packs its
-// image and writes the manifest. Checks the manifest's rules before touching anything; the
-// input folders are never changed.
+// image, puts the images in place and replaces the manifest last. Checks the manifest's rules,
+// links on the names it writes and images already published under the version (kept when the
+// bytes are the same, refused otherwise) before touching the web root; the input folders are
+// never changed.
 Publication publish(const PublishOptions& options);
 
 }  // namespace PelorinRelease
