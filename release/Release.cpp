@@ -1,11 +1,13 @@
 #include <plist/plist.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <InstallerCore/ReleaseManifest.hpp>
 #include <InstallerCore/Version.hpp>
 #include <PelorinBase/Files.hpp>
 #include <PelorinBase/PlistGuard.hpp>
 #include <PelorinBase/Process.hpp>
+#include <algorithm>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -66,6 +68,21 @@ void placeImage(const fs::path& built, const fs::path& image) {
     fs::remove(partial, ignored);
     throw;
   }
+}
+
+// The newest modification time in the tree at `folder`, links not followed: the time the
+// application was built, which the copy in the image keeps. The system's caches of applications
+// tell versions apart by it, so it must not be one fixed time for every release.
+std::int64_t newestTime(const fs::path& folder) {
+  auto seconds = [](const fs::path& item) {
+    struct stat info {};
+    return ::lstat(item.c_str(), &info) == 0 ? std::int64_t(info.st_mtim.tv_sec) : 0;
+  };
+  auto newest = seconds(folder);
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    newest = std::max(newest, seconds(entry.path()));
+  }
+  return newest;
 }
 
 // The running system that a release with this minimum must be decodable on.
@@ -151,17 +168,18 @@ void writeKeyPair(const PelorinSeal::KeyPair& keys, const fs::path& folder) {
   writeText(folder / "anchor.pem", keys.publicPem);
 }
 
-void packImage(const fs::path& root, const fs::path& image) {
+void packImage(const fs::path& root, const fs::path& image, std::int64_t time) {
   PelorinBase::LaunchOptions options;
   options.timeLimit = std::chrono::minutes(30);
   // The same contents make the same image whenever packed, so that a release published again
   // can be compared with what is served. mksquashfs refuses the time options when the
   // environment holds SOURCE_DATE_EPOCH: it gets none.
   options.environment.emplace();
+  const auto stamp = std::to_string(time);
   auto result =
       PelorinBase::runProcess(kMksquashfs,
                               {root.string(), image.string(), "-noappend", "-all-root",
-                               "-mkfs-time", "0", "-all-time", "0", "-quiet", "-no-progress"},
+                               "-mkfs-time", stamp, "-all-time", stamp, "-quiet", "-no-progress"},
                               options);
   if (result.timedOut || result.shellStatus() != 0) {
     throw ReleaseError("mksquashfs exited with " + std::to_string(result.shellStatus()));
@@ -232,7 +250,7 @@ Publication publish(const PublishOptions& options) {
                 options.plistFormat);
     seal(bundle, options.privatePem);
     const auto image = work.path() / imageName(arch);
-    packImage(root, image);
+    packImage(root, image, newestTime(fs::canonical(app)));
     publication.artifacts[arch] = {planned[arch].url, PelorinBase::sha256File(image),
                                    std::int64_t(fs::file_size(image))};
   }
