@@ -43,6 +43,15 @@ function(pelorin_interface target)
 endfunction()
 
 pelorin_header_folder(curl curl=${pelorin_arch_include}/curl)
+# The libcurl version reported as FindCURL would: the headers' own, unless
+# PELORIN_HEADERS_ONLY_CURL_VERSION names the libcurl that they stand in for, so that the
+# configuration's version rule can be tried on versions whose headers this machine lacks.
+file(STRINGS ${pelorin_arch_include}/curl/curlver.h pelorin_curl_version
+     REGEX "^#define[\t ]+LIBCURL_VERSION[\t ]+\"")
+string(REGEX REPLACE "^.*\"([^\"]*)\".*$" "\\1" pelorin_curl_version "${pelorin_curl_version}")
+if(PELORIN_HEADERS_ONLY_CURL_VERSION)
+  set(pelorin_curl_version ${PELORIN_HEADERS_ONLY_CURL_VERSION})
+endif()
 pelorin_header_folder(openssl openssl=/usr/include/openssl openssl=${pelorin_arch_include}/openssl)
 pelorin_header_folder(nlohmann_json nlohmann=/usr/include/nlohmann)
 pelorin_header_folder(libplist plist=/usr/include/plist)
@@ -63,6 +72,7 @@ set(ENV{PKG_CONFIG_PATH} "")
 macro(pelorin_provide_headers method package)
   if("${package}" STREQUAL "CURL")
     pelorin_interface(CURL::libcurl ${pelorin_headers}/curl)
+    set(CURL_VERSION_STRING ${pelorin_curl_version})
   elseif("${package}" STREQUAL "OpenSSL")
     pelorin_interface(OpenSSL::Crypto ${pelorin_headers}/openssl)
     pelorin_interface(OpenSSL::SSL ${pelorin_headers}/openssl)

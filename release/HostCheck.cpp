@@ -206,7 +206,10 @@ Answer fetch(Url url, std::optional<std::int64_t> from, std::size_t cap,
 std::string described(const Answer& answer) {
   std::string text;
   for (const auto& target : answer.redirects) text += "redirected to " + target + ", ";
-  if (answer.refused) return text + "redirected to " + *answer.refused;
+  if (answer.refused) {
+    return text + "redirected to " + *answer.refused +
+           ", not followed (the installer's URL policy refuses it)";
+  }
   if (answer.status == 0) return text + "no answer";
   text += "answered " + std::to_string(answer.status);
   if (answer.contentRange) text += " with Content-Range \"" + *answer.contentRange + "\"";
@@ -237,7 +240,9 @@ CheckLine probe(const std::string& name, const ReleaseManifest::Artifact& artifa
   auto answer =
       fetch(artifact.url, offset ? std::optional(offset) : std::nullopt, kProbeBytes, settings);
   auto what = described(answer);
-  if (answer.refused) return failed(name, "error.invalidURL", what);
+  // The downloader then judges the redirect's own answer, a 3xx, and that is what the window
+  // shows.
+  if (answer.refused) return failed(name, "error.invalidResponse", what);
   if (answer.result != CURLE_OK) return failed(name, networkText(answer.result), what);
   const auto bytes = artifact.bytes;
   const auto expected = "bytes " + std::to_string(offset) + "-" + std::to_string(bytes - 1) + "/" +

@@ -1,13 +1,16 @@
 #include <plist/plist.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <InstallerCore/ReleaseManifest.hpp>
 #include <InstallerCore/Version.hpp>
 #include <PelorinBase/Files.hpp>
 #include <PelorinBase/PlistGuard.hpp>
 #include <PelorinBase/Process.hpp>
+#include <algorithm>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "PelorinRelease/Release.hpp"
 
@@ -50,12 +53,36 @@ void refuseLinks(const fs::path& root, const fs::path& relative) {
 constexpr std::string_view kChangedFiles[] = {"Contents/Info.plist", PelorinSeal::kResourcesFile,
                                               PelorinSeal::kSignatureFile};
 
-// Writes beside the target, then renames over it: readers never see half a file.
-void replaceFile(const fs::path& file, std::string_view text) {
-  auto temporary = file;
-  temporary += ".partial";
-  writeText(temporary, text);
-  fs::rename(temporary, file);
+std::string imageName(std::string_view arch) { return "app-" + std::string(arch) + ".dmg"; }
+
+// Puts a new image under its name, copied beside it first: the name never shows part of an image.
+void placeImage(const fs::path& built, const fs::path& image) {
+  auto partial = image;
+  partial += ".partial";
+  std::error_code ignored;
+  fs::remove(partial, ignored);  // left by a run that was killed
+  try {
+    fs::copy_file(built, partial);
+    fs::rename(partial, image);
+  } catch (...) {
+    fs::remove(partial, ignored);
+    throw;
+  }
+}
+
+// The newest modification time in the tree at `folder`, links not followed: the time the
+// application was built, which the copy in the image keeps. The system's caches of applications
+// tell versions apart by it, so it must not be one fixed time for every release.
+std::int64_t newestTime(const fs::path& folder) {
+  auto seconds = [](const fs::path& item) {
+    struct stat info {};
+    return ::lstat(item.c_str(), &info) == 0 ? std::int64_t(info.st_mtim.tv_sec) : 0;
+  };
+  auto newest = seconds(folder);
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    newest = std::max(newest, seconds(entry.path()));
+  }
+  return newest;
 }
 
 // The running system that a release with this minimum must be decodable on.
@@ -141,12 +168,19 @@ void writeKeyPair(const PelorinSeal::KeyPair& keys, const fs::path& folder) {
   writeText(folder / "anchor.pem", keys.publicPem);
 }
 
-void packImage(const fs::path& root, const fs::path& image) {
+void packImage(const fs::path& root, const fs::path& image, std::int64_t time) {
   PelorinBase::LaunchOptions options;
   options.timeLimit = std::chrono::minutes(30);
-  auto result = PelorinBase::runProcess(
-      kMksquashfs,
-      {root.string(), image.string(), "-noappend", "-all-root", "-quiet", "-no-progress"}, options);
+  // The same contents make the same image whenever packed, so that a release published again
+  // can be compared with what is served. mksquashfs refuses the time options when the
+  // environment holds SOURCE_DATE_EPOCH: it gets none.
+  options.environment.emplace();
+  const auto stamp = std::to_string(time);
+  auto result =
+      PelorinBase::runProcess(kMksquashfs,
+                              {root.string(), image.string(), "-noappend", "-all-root",
+                               "-mkfs-time", stamp, "-all-time", stamp, "-quiet", "-no-progress"},
+                              options);
   if (result.timedOut || result.shellStatus() != 0) {
     throw ReleaseError("mksquashfs exited with " + std::to_string(result.shellStatus()));
   }
@@ -189,10 +223,20 @@ Publication publish(const PublishOptions& options) {
     for (auto file : kChangedFiles) refuseLinks(app, file);
   }
 
-  const auto releases = options.webRoot / "desktop-releases";
-  fs::create_directories(releases);
-  WorkFolder work(releases);
+  // No name the tool writes under the web root may be a link, which would carry the write
+  // elsewhere; checked before anything is written there.
+  const fs::path release = fs::path("desktop-releases") / options.version,
+                 manifest = "desktop-releases/installer/stable/latest.json";
   Publication publication;
+  publication.manifest = options.webRoot / manifest;
+  for (const auto& [arch, app] : options.apps) {
+    refuseLinks(options.webRoot, release / imageName(arch));
+    publication.images[arch] = options.webRoot / release / imageName(arch);
+  }
+  refuseLinks(options.webRoot, manifest);
+
+  // Built away from the web root, which changes only once the release is known to fit it.
+  WorkFolder work(fs::temp_directory_path());
   for (const auto& [arch, app] : options.apps) {
     const auto root = work.path() / arch;
     const auto bundle = root / InstallerCore::Distribution::appName;
@@ -205,24 +249,39 @@ Publication publish(const PublishOptions& options) {
                  {"LSMinimumSystemVersion", options.minimumSystemVersion}},
                 options.plistFormat);
     seal(bundle, options.privatePem);
-    const auto image = work.path() / ("app-" + arch + ".dmg");
-    packImage(root, image);
+    const auto image = work.path() / imageName(arch);
+    packImage(root, image, newestTime(fs::canonical(app)));
     publication.artifacts[arch] = {planned[arch].url, PelorinBase::sha256File(image),
                                    std::int64_t(fs::file_size(image))};
   }
   auto text = manifestText(options.version, options.minimumSystemVersion, publication.artifacts);
 
-  const auto folder = releases / options.version;
-  fs::create_directories(folder);
+  // Caches and clients hold on to what a URL once served: a published image is kept as it is,
+  // and a release that would change one is refused.
+  std::set<std::string> kept;
   for (const auto& [arch, artifact] : publication.artifacts) {
-    const auto image = folder / ("app-" + arch + ".dmg");
-    fs::rename(work.path() / ("app-" + arch + ".dmg"), image);
-    publication.images[arch] = image;
+    const auto& image = publication.images[arch];
+    const auto status = fs::symlink_status(image);
+    if (!fs::exists(status)) continue;
+    if (!fs::is_regular_file(status) || std::int64_t(fs::file_size(image)) != artifact.bytes ||
+        PelorinBase::sha256File(image) != artifact.sha256) {
+      throw ReleaseError(image.string() +
+                         " is already published with other bytes; publish another version");
+    }
+    kept.insert(arch);
   }
-  const auto stable = releases / "installer" / "stable";
-  fs::create_directories(stable);
-  publication.manifest = stable / "latest.json";
-  replaceFile(publication.manifest, text);
+
+  // The images first and the manifest last, in one rename: it never names a missing image.
+  try {
+    fs::create_directories(publication.images.begin()->second.parent_path());
+    for (const auto& [arch, image] : publication.images) {
+      if (!kept.contains(arch)) placeImage(work.path() / imageName(arch), image);
+    }
+    fs::create_directories(publication.manifest.parent_path());
+    PelorinBase::replaceFile(publication.manifest, text, 0644);
+  } catch (const fs::filesystem_error& error) {
+    throw ReleaseError("cannot write " + error.path1().string() + ": " + error.code().message());
+  }
   return publication;
 }
 

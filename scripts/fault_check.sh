@@ -212,6 +212,10 @@ fault command-tool-name PelorinInstaller/pipeline/Command.cpp pipeline_tests \
 fault command-no-grace base/src/Process.cpp "pipeline_tests base_tests" \
   '::kill(pid, SIGTERM);' \
   '::kill(pid, SIGKILL);'
+fault launch-no-parent-death base/src/process_linux.cpp base_tests \
+  '  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail(child, errno);
+' \
+  ''
 
 # --- the stand-ins -------------------------------------------------------------------------
 fault seal-link-outside standins/seal/Seal.cpp standins_tests \
@@ -244,6 +248,31 @@ fault release-artifact-bytes release/Release.cpp release_tests \
 fault release-artifact-url release/Release.cpp release_tests \
   '+ "/app-" +' \
   '+ "/app_" +'
+fault release-manifest-first release/Release.cpp release_tests \
+  '    fs::create_directories(publication.images.begin()->second.parent_path());
+    for (const auto& [arch, image] : publication.images) {
+      if (!kept.contains(arch)) placeImage(work.path() / imageName(arch), image);
+    }
+    fs::create_directories(publication.manifest.parent_path());
+    PelorinBase::replaceFile(publication.manifest, text, 0644);
+' \
+  '    fs::create_directories(publication.manifest.parent_path());
+    PelorinBase::replaceFile(publication.manifest, text, 0644);
+    fs::create_directories(publication.images.begin()->second.parent_path());
+    for (const auto& [arch, image] : publication.images) {
+      if (!kept.contains(arch)) placeImage(work.path() / imageName(arch), image);
+    }
+'
+fault release-republished-bytes release/Release.cpp release_tests \
+  'PelorinBase::sha256File(image) != artifact.sha256)' \
+  'PelorinBase::sha256File(image).empty())'
+fault release-link-in-web-root release/Release.cpp release_tests \
+  '  refuseLinks(options.webRoot, manifest);
+' \
+  ''
+fault check-refused-redirect-key release/HostCheck.cpp release_tests \
+  'return failed(name, "error.invalidResponse", what);' \
+  'return failed(name, "error.invalidURL", what);'
 
 # --------------------------------------------------------------------------------------------
 

@@ -4,9 +4,10 @@
 # *_mac variants among them) for macOS 12 on arm64 with Zig's clang, warnings as errors, against the
 # dependencies' headers only; archives the static libraries; lays out PelorinInstaller.app and
 # runs its CTest check (mac_bundle). Nothing is linked: the dependencies have no macOS libraries
-# here. Installs the pinned toolchain from the npm registry when it is missing. Ends with one
-# line saying how many translation units compiled; exits non-zero when any did not, or when the
-# bundle check fails.
+# here. Also configures the project for libcurl versions that the macOS build must refuse. Installs
+# the pinned toolchain from the npm registry when it is missing. Ends with one line saying how many
+# translation units compiled; exits non-zero when any did not, when the bundle check fails or when
+# a too-old libcurl is not refused.
 #
 # The toolchain lives in $PELORIN_TOOLCHAINS (default ~/.cache/pelorin-toolchains), the build in
 # build-mac/: host/ builds make_icon for this machine, arm64/ is the macOS configuration.
@@ -64,11 +65,34 @@ if ! { cmake -S . -B "$build/host" -G Ninja -DCMAKE_BUILD_TYPE=Release &&
   fail "cannot build make_icon for this machine (see $log)"
 fi
 
-cmake -S . -B "$build/arm64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/zig-macos-arm64.cmake" -DPELORIN_ZIG="$zig_home/zig" \
-  -DCMAKE_PROJECT_TOP_LEVEL_INCLUDES="$root/cmake/headers_only_dependencies.cmake" \
-  -DPELORIN_HOST_MAKE_ICON="$build/host/resources/make_icon" >>"$log" 2>&1 ||
+mac_configuration=(-G Ninja -DCMAKE_BUILD_TYPE=Release
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/zig-macos-arm64.cmake" -DPELORIN_ZIG="$zig_home/zig"
+  -DCMAKE_PROJECT_TOP_LEVEL_INCLUDES="$root/cmake/headers_only_dependencies.cmake"
+  -DPELORIN_HOST_MAKE_ICON="$build/host/resources/make_icon")
+
+# Debian's curl headers (API-compatible for what the code calls) stand in for the bundled
+# libcurl's, whose version passes the rule.
+cmake -S . -B "$build/arm64" "${mac_configuration[@]}" \
+  -DPELORIN_HEADERS_ONLY_CURL_VERSION=8.18.0 >>"$log" 2>&1 ||
   fail "the macOS configuration failed (see $log)"
+
+# The same configuration refuses a libcurl that macOS 12.3 ships, and one with Apple's trust
+# evaluation before it was fixed, each with its reason.
+curl_rule=passed
+for old in 7.79.1 8.17.0; do
+  rule_log=$build/curl-$old.log
+  if cmake -S . -B "$build/curl-$old" "${mac_configuration[@]}" \
+    -DPELORIN_HEADERS_ONLY_CURL_VERSION=$old >"$rule_log" 2>&1; then
+    echo "the macOS configuration accepted libcurl $old" >&2
+    curl_rule=failed
+  elif ! tr -s ' \n' '  ' <"$rule_log" |
+    grep -qF "libcurl $old found, 8.18.0 or later needed: the Mac build carries"; then
+    echo "the macOS configuration did not refuse libcurl $old for its version:" >&2
+    grep -A8 'CMake Error' "$rule_log" >&2
+    curl_rule=failed
+  fi
+  cat "$rule_log" >>"$log"
+done
 
 # Every object file of the product's targets, as the build lists them.
 product='InstallerCore|PelorinBase|PelorinPipeline|PelorinApp|PelorinInstaller'
@@ -111,5 +135,6 @@ fi
 cat "$build/bundle.log" >>"$log"
 
 echo "macOS arm64 check: $compiled of ${#objects[@]} translation units compiled," \
-  "bundle test $bundle ($((SECONDS - start)) s)"
-[ "$built" -eq 0 ] && [ "$compiled" -eq ${#objects[@]} ] && [ "$bundle" = passed ]
+  "bundle test $bundle, curl version rule $curl_rule ($((SECONDS - start)) s)"
+[ "$built" -eq 0 ] && [ "$compiled" -eq ${#objects[@]} ] && [ "$bundle" = passed ] &&
+  [ "$curl_rule" = passed ]

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,72 +36,47 @@ Pipe makePipe() {
   return {FileDescriptor(ends[0]), FileDescriptor(ends[1])};
 }
 
-// The spawn attributes and file actions of one launch, released on every way out.
-class SpawnSetup {
+// The child's descriptors 0, 1, 2, 3, ... as copies of this process's, close-on-exec and numbered
+// above them all, so that putting one in place never overwrites one still to be placed. A copy
+// that failed (-1) leaves the child's descriptor closed.
+class Places {
  public:
-  SpawnSetup() {
-    check(posix_spawn_file_actions_init(&actions_), "posix_spawn");
-    if (int error = posix_spawnattr_init(&attributes_)) {
-      posix_spawn_file_actions_destroy(&actions_);
-      check(error, "posix_spawn");
-    }
+  explicit Places(std::size_t count) : count_(count) {}
+  // False, errno set, when `fd` cannot be copied.
+  bool add(int fd) {
+    copies_.emplace_back(::fcntl(fd, F_DUPFD_CLOEXEC, int(count_)));
+    return copies_.back().isOpen();
   }
-  ~SpawnSetup() {
-    posix_spawnattr_destroy(&attributes_);
-    posix_spawn_file_actions_destroy(&actions_);
+  std::vector<int> fds() const {
+    std::vector<int> fds;
+    for (const auto& copy : copies_) fds.push_back(copy.get());
+    return fds;
   }
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
-
-  void stream(int fd, const Stream& stream, const Pipe* pipe) {
-    bool reading = fd == STDIN_FILENO;
-    int error = 0;
-    switch (stream.kind) {
-      case Stream::Kind::inherit:
-        error = Platform::inherit(actions_, fd);
-        break;
-      case Stream::Kind::null:
-        error = posix_spawn_file_actions_addopen(&actions_, fd, "/dev/null",
-                                                 reading ? O_RDONLY : O_WRONLY, 0);
-        break;
-      case Stream::Kind::capture:
-        error = posix_spawn_file_actions_adddup2(&actions_, pipe->write.get(), fd);
-        break;
-      case Stream::Kind::file:
-        error = posix_spawn_file_actions_addopen(&actions_, fd, stream.file.c_str(),
-                                                 reading ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC,
-                                                 0644);
-        break;
-    }
-    check(error, "posix_spawn");
-  }
-
-  // Each descriptor onto its place from 3 up, every later one closed, signals as by default.
-  void finish(const std::vector<FileDescriptor>& inherited) {
-    int error = 0;
-    for (std::size_t i = 0; i < inherited.size() && !error; ++i) {
-      error = posix_spawn_file_actions_adddup2(&actions_, inherited[i].get(), int(3 + i));
-    }
-    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-    if (!error) error = Platform::closeFrom(actions_, flags, int(3 + inherited.size()));
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    sigdelset(&all, SIGKILL);
-    sigdelset(&all, SIGSTOP);
-    if (!error) error = posix_spawnattr_setsigmask(&attributes_, &none);
-    if (!error) error = posix_spawnattr_setsigdefault(&attributes_, &all);
-    if (!error) error = posix_spawnattr_setflags(&attributes_, flags);
-    check(error, "posix_spawn");
-  }
-
-  const posix_spawn_file_actions_t* actions() const { return &actions_; }
-  const posix_spawnattr_t* attributes() const { return &attributes_; }
+  void close() { copies_.clear(); }
 
  private:
-  posix_spawn_file_actions_t actions_;
-  posix_spawnattr_t attributes_;
+  std::size_t count_;
+  std::vector<FileDescriptor> copies_;
 };
+
+// Adds the child's standard stream `fd`; false, errno set, when its file cannot be opened.
+bool addStream(Places& places, int fd, const Stream& stream, const Pipe& pipe) {
+  switch (stream.kind) {
+    case Stream::Kind::inherit:
+      // One that this process lacks stays closed in the child.
+      return places.add(fd) || errno == EBADF;
+    case Stream::Kind::capture:
+      return places.add(pipe.write.get());
+    case Stream::Kind::null:
+    case Stream::Kind::file: {
+      const char* path = stream.kind == Stream::Kind::file ? stream.file.c_str() : "/dev/null";
+      int flags = fd == STDIN_FILENO ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC;
+      FileDescriptor opened(::open(path, flags | O_CLOEXEC, 0644));
+      return opened.isOpen() && places.add(opened.get());
+    }
+  }
+  return false;
+}
 
 // Makes its pipe readable once the child has ended, without reaping it: until the caller reaps
 // it, its process identifier cannot be reused, so signalling it never reaches another process.
@@ -226,17 +200,15 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
   auto capturing = [](const Stream& stream) { return stream.kind == Stream::Kind::capture; };
   Pipe out = capturing(options.output) ? makePipe() : Pipe{};
   Pipe err = capturing(options.error) ? makePipe() : Pipe{};
-  // Copies above every place they go to, so that no dup2 overwrites one still to be placed.
-  std::vector<FileDescriptor> inherited;
-  for (int fd : options.inherited) {
-    inherited.emplace_back(::fcntl(fd, F_DUPFD_CLOEXEC, int(3 + options.inherited.size())));
-    if (!inherited.back().isOpen()) throwSystemError("fcntl");
+  Places places(3 + options.inherited.size());
+  if (!addStream(places, STDIN_FILENO, capturing(options.input) ? Stream{} : options.input, {}) ||
+      !addStream(places, STDOUT_FILENO, options.output, out) ||
+      !addStream(places, STDERR_FILENO, options.error, err)) {
+    throwSystemError("cannot start " + program);
   }
-  SpawnSetup setup;
-  setup.stream(STDIN_FILENO, capturing(options.input) ? Stream{} : options.input, nullptr);
-  setup.stream(STDOUT_FILENO, options.output, &out);
-  setup.stream(STDERR_FILENO, options.error, &err);
-  setup.finish(inherited);
+  for (int fd : options.inherited) {
+    if (!places.add(fd)) throwSystemError("fcntl");
+  }
 
   std::vector<std::string> words{options.argv0.value_or(program)};
   words.insert(words.end(), arguments.begin(), arguments.end());
@@ -253,11 +225,12 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
   char** environment = options.environment ? envp.data() : environ;
 
   pid_t pid = 0;
-  auto spawn = options.searchPath ? posix_spawnp : posix_spawn;
-  if (int error = spawn(&pid, program.c_str(), setup.actions(), setup.attributes(), argv.data(),
-                        environment)) {
+  std::vector<int> fds = places.fds();
+  if (int error = Platform::launch(
+          {program.c_str(), options.searchPath, argv.data(), environment, fds}, pid)) {
     throw systemError(error, "cannot start " + program);
   }
+  places.close();
   out.write.close();
   err.write.close();
   ProcessResult result;

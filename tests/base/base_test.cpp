@@ -1,9 +1,13 @@
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <PelorinBase/Files.hpp>
 #include <PelorinBase/Process.hpp>
 #include <PelorinBase/ScopedFolder.hpp>
+#include <csignal>
+#include <thread>
 
 #include "TestSupport.hpp"
 #include "gtest/gtest.h"
@@ -23,6 +27,9 @@ TEST(Launcher, EndsAsItsChildDid) {
       {"exit 3", {}, "exit 3 [|]"},
       {"echo out; echo err >&2", {}, "exit 0 [out\n|err\n]"},
       {"echo \"$HOME:$ONLY\"", {}, "exit 0 [:only\n|]"},
+      {"cat", {}, "exit 0 [|]"},
+      // SIGPIPE, ignored here, is back to its default.
+      {"kill -PIPE $$", {}, "signal 13 [|]"},
       // A descendant that keeps the pipe open does not hold the call up.
       {"sleep 30 & echo parent", 20s, "exit 0 [parent\n|]"},
       {"echo three >&3", {}, "exit 0 [|]"},
@@ -30,6 +37,7 @@ TEST(Launcher, EndsAsItsChildDid) {
       // A child that ignores SIGTERM is killed once the grace is over.
       {"trap '' TERM; echo ready; while :; do sleep 0.05; done", 300ms,
        "signal 9 timed out [ready\n|]"}};
+  std::signal(SIGPIPE, SIG_IGN);
   for (const auto& [script, limit, expected] : cases) {
     LaunchOptions options;
     options.output = options.error = {Stream::Kind::capture, {}};
@@ -44,9 +52,69 @@ TEST(Launcher, EndsAsItsChildDid) {
               expected)
         << script;
   }
+  std::signal(SIGPIPE, SIG_DFL);
   close(file);
   EXPECT_EQ(PelorinTesting::readFile(folder / "fd3"), "three\n");
-  EXPECT_EQ(outcomeOf([] { runProcess("/nonexistent/tool", {}); }), "errno 2");
+
+  LaunchOptions searching, absentInput;
+  searching.searchPath = true;
+  absentInput.input = {Stream::Kind::file, folder / "absent"};
+  const std::tuple<std::string, LaunchOptions, std::string> starts[] = {
+      {"/nonexistent/tool", {}, "errno 2"},
+      {(folder / "fd3").string(), {}, "errno 13"},
+      {"sh", {}, "errno 2"},
+      {"sh", searching, "ok"},
+      {"pelorin-absent-tool", searching, "errno 2"},
+      {"/bin/true", absentInput, "errno 2"}};
+  for (const auto& [program, options, outcome] : starts) {
+    EXPECT_EQ(outcomeOf([&, &program = program, &options = options] {
+                runProcess(program, {}, options);
+              }),
+              outcome)
+        << program;
+  }
+}
+
+TEST(Launcher, ReadsAndWritesTheFilesItIsGiven) {
+  TemporaryFolder folder;
+  PelorinTesting::writeFile(folder / "in", "in\n");
+  PelorinTesting::writeFile(folder / "out", "longer old text\n");
+  LaunchOptions options;
+  options.input = {Stream::Kind::file, folder / "in"};
+  options.output = {Stream::Kind::file, folder / "out"};
+  options.error = {Stream::Kind::file, folder / "made"};
+  EXPECT_EQ(runProcess("/bin/sh", {"-c", "cat; echo err >&2"}, options).exitStatus, 0);
+  EXPECT_EQ(PelorinTesting::readFile(folder / "out") + PelorinTesting::readFile(folder / "made"),
+            "in\nerr\n");
+}
+
+// A killed installer takes the tool it was running with it, so that the next run's clean-up does
+// not race a tool still writing.
+TEST(Launcher, ToolEndsWithTheProcessThatLaunchedIt) {
+  // The orphaned tool becomes this process's child: it can be waited for and is never left behind.
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  LaunchOptions options;
+  options.output = {Stream::Kind::capture, {}};
+  // The tool reports its process identifier, kills the launcher that runs it and sleeps on.
+  const auto launcher = runProcess(
+      PELORIN_LAUNCH_TOOL, {"/bin/sh", "-c", "echo $$; kill -KILL $PPID; exec sleep 60"}, options);
+  EXPECT_EQ(launcher.signal, SIGKILL);
+  const pid_t tool = std::stoi(launcher.output);
+  int status = 0;
+  pid_t ended = 0;
+  for (int i = 0; i < 1000 && ended == 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+    ended = waitpid(tool, &status, WNOHANG);
+  }
+  if (ended == 0) {
+    kill(tool, SIGKILL);
+    waitpid(tool, nullptr, 0);
+  }
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
+  EXPECT_EQ(ended != tool         ? "still running"
+            : WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                  : "exited",
+            "signal 9");
 }
 
 TEST(Files, WriteIsModeExactAndReadBoundedNeitherThroughALink) {

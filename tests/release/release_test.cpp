@@ -61,22 +61,91 @@ TEST_F(Publish, RefusesBadReleasesBeforeWritingAnything) {
     return app;
   };
   const auto plist = linkedOut("Contents/Info.plist"), seal = linkedOut("Contents/_CodeSignature");
-  const auto outside = snapshot(folder_ / "outside");
-  const std::tuple<const char*, std::function<void(PublishOptions&)>, std::string> cases[] = {
+  // A web root where a folder the tool writes in is a link to a folder outside.
+  auto linkedRoot = [&](const fs::path& relative) {
+    const auto root = folder_ / "roots" / relative.filename();
+    fs::create_directories(folder_ / "outside" / relative.filename());
+    fs::create_directories((root / relative).parent_path());
+    fs::create_symlink(folder_ / "outside" / relative.filename(), root / relative);
+    return root;
+  };
+  auto published = options_;
+  published.webRoot = folder_ / "published";
+  publish(published);
+  std::vector<std::tuple<std::string, std::function<void(PublishOptions&)>, std::string>> cases = {
       {"version not a version", [](auto& o) { o.version = "1.4"; }, "invalidManifest"},
       {"version climbing out", [](auto& o) { o.version = "../1.4.0"; }, "invalidManifest"},
       {"minimum 13.0", [](auto& o) { o.minimumSystemVersion = "13.0"; }, "invalidManifest"},
       {"a host with a path", [](auto& o) { o.host = kHost + "/x"; }, "invalidManifest"},
       {"Info.plist a link out of the input", [&](auto& o) { o.apps["x64"] = plist; },
        "other: " + (plist / "Contents/Info.plist").string() + " is a symbolic link"},
-      {"the seal's folder a link out", [&](auto& o) { o.apps["arm64"] = seal; }, "other: "}};
+      {"the seal's folder a link out", [&](auto& o) { o.apps["arm64"] = seal; }, "other: "},
+      {"a published image with other bytes",
+       [&](auto& o) { o.webRoot = published.webRoot, o.minimumSystemVersion = "13.1.0"; },
+       "other: " + (published.webRoot / "desktop-releases/1.4.0/app-arm64.dmg").string() +
+           " is already published with other bytes"}};
+  for (const fs::path relative :
+       {"desktop-releases", "desktop-releases/1.4.0", "desktop-releases/installer",
+        "desktop-releases/installer/stable"}) {
+    const auto root = linkedRoot(relative);
+    cases.emplace_back(
+        relative.string() + " a link", [root](auto& o) { o.webRoot = root; },
+        "other: " + (root / relative).string() + " is a symbolic link");
+  }
   for (const auto& [what, change, expected] : cases) {
     auto options = options_;
     change(options);
+    const auto before = snapshot(folder_.path());
     EXPECT_EQ(outcomeOf([&] { publish(options); }).substr(0, expected.size()), expected) << what;
-    EXPECT_FALSE(fs::exists(options_.webRoot)) << what;
+    EXPECT_EQ(snapshot(folder_.path()), before) << what;
   }
-  EXPECT_EQ(snapshot(folder_ / "outside"), outside) << "written through a link";
+}
+
+// Whatever a publication that follows does, the manifest names images that are served as it
+// says, and a published image stays as it is.
+TEST_F(Publish, KeepsTheManifestTrueToItsImages) {
+  // The manifest's artifacts, and the files at their URLs, each as "ARCH SHA-256 BYTES" lines.
+  auto served = [](const fs::path& root) {
+    auto manifest =
+        InstallerCore::ReleaseManifest::decode(readFile(root / kLatest.substr(1)), {13, 0, 0});
+    std::string named, found;
+    for (const auto& [arch, artifact] : manifest.artifacts) {
+      const auto file = root / artifact.url.path().substr(1);
+      named += arch + " " + artifact.sha256 + " " + std::to_string(artifact.bytes) + "\n";
+      found += arch + " " +
+               (fs::exists(file)
+                    ? PelorinInstaller::hash(file) + " " + std::to_string(fs::file_size(file))
+                    : "missing") +
+               "\n";
+    }
+    return std::pair{named, found};
+  };
+  // After 1.4.0, in a web root of the row's name: the version and minimum system published, an
+  // item in the way of one of the writes, the outcome.
+  const auto refusal =
+      "other: " + (folder_ / "other bytes/desktop-releases/1.4.0/app-arm64.dmg").string() +
+      " is already published with other bytes";
+  const std::tuple<std::string, std::string, std::string, std::string, std::string> cases[] = {
+      {"same", "1.4.0", "13.0.0", "", "ok"},
+      {"same, no manifest", "1.4.0", "13.0.0",
+       "desktop-releases/installer/stable/latest.json.partial", "other: cannot write"},
+      {"other bytes", "1.4.0", "13.1.0", "desktop-releases/installer/stable/latest.json.partial",
+       refusal},
+      {"next, no image", "1.5.0", "13.0.0", "desktop-releases/1.5.0/app-x64.dmg.partial",
+       "other: cannot write"}};
+  for (const auto& [name, version, minimum, blocked, expected] : cases) {
+    auto options = options_;
+    options.webRoot = folder_ / name;
+    publish(options);
+    const auto published = snapshot(options.webRoot / "desktop-releases/1.4.0");
+    // A folder with something in it: neither removed nor replaced, whoever runs the test.
+    if (!blocked.empty()) writeFile(options.webRoot / blocked / "x", "in the way");
+    options.version = version, options.minimumSystemVersion = minimum;
+    EXPECT_EQ(outcomeOf([&] { publish(options); }).substr(0, expected.size()), expected) << name;
+    const auto [named, found] = served(options.webRoot);
+    EXPECT_EQ(found, named) << name;
+    EXPECT_EQ(snapshot(options.webRoot / "desktop-releases/1.4.0"), published) << name;
+  }
 }
 
 TEST_F(Publish, MakesAReleaseThatTheInstallerAcceptsAndNginxServes) {
@@ -127,6 +196,10 @@ TEST_F(Publish, MakesAReleaseThatTheInstallerAcceptsAndNginxServes) {
                           folder_ / arch);
     auto app = mounted.path() / InstallerCore::Distribution::appName;
     EXPECT_EQ(readFile(app / "Contents/Info.plist").substr(0, 8), "bplist00");
+    // Stamped with the input's time, not one fixed time that would make releases look alike.
+    struct stat packed {}, input {};
+    ::stat(app.c_str(), &packed), ::stat(options_.apps.at(arch).c_str(), &input);
+    EXPECT_GE(packed.st_mtime, input.st_mtime) << arch;
     EXPECT_EQ(outcomeOf([&] { PelorinInstaller::verify(installer, app, "1.4.0"); }), expected)
         << arch;
   }
@@ -183,8 +256,13 @@ TEST(HostCheck, NamesEachFaultOfTheHost) {
       {arm64, served([&](Reply& r) { r.status = 200, r.headers.clear(), r.body = image; }), false,
        middle + "no resume"},
       {arm64, served(noTotal, true), false, middle + "error.invalidResponse"},
+      // The installer judges a redirect it does not follow as the response itself.
       {arm64, [](auto&) { return Reply::redirect(302, "https://cdn.other.example/a.dmg"); }, false,
-       start + "error.invalidURL"},
+       start +
+           "error.invalidResponse: redirected to https://cdn.other.example/a.dmg, not followed"},
+      {kLatest, [](auto&) { return Reply::redirect(301, "http://" + kHost + kLatest); }, false,
+       "latest.json: error.invalidResponse: redirected to http://" + kHost + kLatest +
+           ", not followed"},
       {"ca", {}, false, "TLS chain of " + kHost + ": error.network"},
       {kLatest, serveFile(manifest + std::string(1 << 20, ' ')), false,
        "latest.json: error.invalidResponse"},

@@ -42,7 +42,8 @@ struct ProcessResult {
 // Runs `program` (no shell) with `arguments` to its end, with default signal handling and an
 // empty signal mask whatever this process's threads set, and reaps it. Throws std::system_error
 // when it cannot be started (errno value, "cannot start PROGRAM") or waited for; the child never
-// outlives a call that throws.
+// outlives a call that throws. On Linux it does not outlive this process either: killed, this
+// process takes it along.
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
                          const LaunchOptions& options = {});
 

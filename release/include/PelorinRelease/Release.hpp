@@ -69,8 +69,9 @@ void seal(const fs::path& bundle, std::string_view privatePem, const SealOptions
 void writeKeyPair(const PelorinSeal::KeyPair& keys, const fs::path& folder);
 std::string readTextFile(const fs::path& file);
 
-// Packs the contents of `root` into the squashfs image `image` (mksquashfs).
-void packImage(const fs::path& root, const fs::path& image);
+// Packs the contents of `root` into the squashfs image `image` (mksquashfs), every item stamped
+// with `time` (seconds since 1970), so that the same contents always make the same image.
+void packImage(const fs::path& root, const fs::path& image, std::int64_t time = 0);
 
 struct Artifact {
   std::string url, sha256;
@@ -101,8 +102,10 @@ struct Publication {
 };
 
 // Copies each application as "Pelorin Code.app", writes its Info.plist keys, seals it, packs its
-// image and writes the manifest. Checks the manifest's rules before touching anything; the
-// input folders are never changed.
+// image, puts the images in place and replaces the manifest last. Checks the manifest's rules,
+// links on the names it writes and images already published under the version (kept when the
+// bytes are the same, refused otherwise) before touching the web root; the input folders are
+// never changed.
 Publication publish(const PublishOptions& options);
 
 }  // namespace PelorinRelease
