@@ -24,7 +24,9 @@ InstallerCore::SystemVersion leadingNumbers(std::string_view text);
 // The home folder: $HOME when absolute, else the password database. Throws when there is none.
 std::filesystem::path homeFolder();
 
-// The trust store and connect-to mappings compiled in (PELORIN_CA_FILE, PELORIN_CONNECT_TO).
+// The trust store and connect-to mappings compiled in (PELORIN_CA_FILE, PELORIN_CONNECT_TO), and
+// no proxy lookup: direct. The pipeline has no framework to ask the system's proxy settings; the
+// window hands in Qt Network's lookup.
 TransferSettings compiledTransferSettings();
 
 }  // namespace PelorinInstaller::HostParts
