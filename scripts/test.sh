@@ -2,7 +2,7 @@
 # Installs what is needed, builds, and runs every test twice: a normal build (GCC, warnings as
 # errors) and a clang build under AddressSanitizer + UndefinedBehaviorSanitizer that also runs
 # each fuzz target for a bounded number of inputs. Then runs the demo without a display, as a
-# first install, again, with its host stopped and with a damaged image. Run as root, it also runs
+# first install, again, with its host stopped, with a damaged image and through a caching edge. Run as root, it also runs
 # every test that needs no window, and one demo, as the ordinary user pelorin-tester under umask
 # 0077, in a copy of the tree and builds of that user's own. Ends with "N passed, M failed".
 # shellcheck disable=SC2016 # command lines for the tester expand their arguments there
@@ -58,7 +58,7 @@ fi
 
 # The README's first command: each run exits non-zero unless it ended as it should.
 demo_log=$(mktemp)
-for options in "--fresh" "" "--host-down" "--corrupt-image"; do
+for options in "--fresh" "" "--host-down" "--corrupt-image" "--edge"; do
   # shellcheck disable=SC2086 # the options are words
   if scripts/demo.sh --headless $options >"$demo_log" 2>&1; then
     passed=$((passed + 1))
