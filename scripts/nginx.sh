@@ -135,3 +135,11 @@ http {
 CONF
 
 nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log"
+# The master writes its pid file only once it is in the background, and callers stop it by that
+# file: return when it is there.
+for _ in $(seq 1 100); do
+  [ -s "$work/nginx.pid" ] && exit 0
+  sleep 0.05
+done
+echo "nginx.sh: nginx wrote no $work/nginx.pid (see $work/error.log)" >&2
+exit 1
