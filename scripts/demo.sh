@@ -6,10 +6,13 @@
 # you, and the outcome and a screenshot of the window are printed. The run's home folder is
 # build-demo/demo/home: the application lands in its "Applications" folder.
 #
-#   scripts/demo.sh [--headless] [--fresh] [--host-down] [--corrupt-image] [--proxy]
+#   scripts/demo.sh [--headless] [--fresh] [--host-down] [--corrupt-image] [--edge] [--proxy]
 #                   [--version VERSION]
 #
 #   --fresh          start from an empty home folder (no installed copy, no support folder)
+#   --edge           serve through a caching nginx edge in front of the host, with an image of
+#                    three 1 MiB blocks of which the installer finds the first half already
+#                    downloaded; the edge's log (cache status per block) is printed at the end
 #   --host-down      start with the distribution host stopped; after the failure it is started
 #                    and the installer retries
 #   --corrupt-image  damage the published disk image on the server before installing
@@ -20,13 +23,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-headless="" fresh="" host_down="" corrupt="" proxy="" version=1.4.0
+headless="" fresh="" host_down="" corrupt="" DEMO_EDGE="" proxy="" version=1.4.0
 while [ $# -gt 0 ]; do
   case $1 in
     --headless) headless=1 ;;
     --fresh) fresh=1 ;;
     --host-down) host_down=1 ;;
     --corrupt-image) corrupt=1 ;;
+    --edge) DEMO_EDGE=1 ;;
     --proxy) proxy=1 ;;
     --version)
       version=${2:?--version needs a value}
@@ -62,8 +66,26 @@ trap 'exit 130' INT
 trap 'exit 143' TERM HUP
 
 www=$DEMO/www
-demo_publish "$www" "$version"
+if [ -n "$DEMO_EDGE" ]; then
+  # Random bytes do not compress: the image spans several of the edge's blocks.
+  app="$DEMO/edge-app/$DEMO_APP_NAME"
+  rm -rf "$DEMO/edge-app" "$DEMO_EDGE_WORK/cache" "$DEMO_EDGE_WORK/access.log"
+  "$DEMO_BIN/pelorin-release" sample --arch arm64 "$app" >/dev/null
+  head -c $((5 * 1024 * 1024 / 2)) /dev/urandom >"$app/Contents/Resources/padding"
+  demo_publish "$www" "$version" "$app"
+else
+  demo_publish "$www" "$version"
+fi
 image=$www/desktop-releases/$version/app-arm64.dmg
+if [ -n "$DEMO_EDGE" ]; then
+  # What an interrupted download of the published image leaves (named by its digest, as in the
+  # manifest): the run asks the edge for the rest only.
+  mkdir -p "$DEMO_SUPPORT"
+  chmod 0700 "$DEMO_SUPPORT"
+  half=$(($(stat -c %s "$image") / 2))
+  head -c "$half" "$image" >"$DEMO_SUPPORT/$(sha256sum "$image" | cut -d' ' -f1).dmg"
+  demo_say "left the image's first $half bytes in the support folder: the run resumes there"
+fi
 if [ -n "$corrupt" ]; then
   # Same size, other bytes: the download completes and only the digest can tell.
   dd if=/dev/urandom of="$image" bs=4096 count=1 seek=$(($(stat -c %s "$image") / 8192)) \
@@ -75,9 +97,12 @@ if [ -z "$host_down" ]; then
   demo_fetch_manifest >/dev/null || demo_fail "the distribution host does not serve the manifest" \
     "(see $DEMO_HOST_WORK/error.log)"
   demo_say "serving release $version as https://$DEMO_HOSTNAME/ from 127.0.0.1:$DEMO_PORT"
-  # The publisher's own check of the host, through the build's trust store and connect-to.
-  demo_say "pelorin-release check --full"
-  if "$DEMO_BIN/pelorin-release" check --full; then
+  # The publisher's own check of the host, through the build's trust store and connect-to (the
+  # edge: named as a publisher names one).
+  check=(check --full)
+  [ -z "$DEMO_EDGE" ] || check+=(--host "127.0.0.1:$DEMO_PORT")
+  demo_say "pelorin-release ${check[*]}"
+  if "$DEMO_BIN/pelorin-release" "${check[@]}"; then
     [ -z "$corrupt" ] || demo_fail "the host check passed a damaged image"
   else
     [ -n "$corrupt" ] || demo_fail "the host check failed"
@@ -85,6 +110,16 @@ if [ -z "$host_down" ]; then
 else
   demo_say "the distribution host is stopped"
 fi
+
+# The edge's log lines, those of the host check and those of the run apart.
+[ -z "$DEMO_EDGE" ] || checked=$(wc -l 2>/dev/null <"$DEMO_EDGE_WORK/access.log" || echo 0)
+edge_report() {
+  [ -n "$DEMO_EDGE" ] || return 0
+  echo "edge log ($DEMO_EDGE_WORK/access.log), the host check:"
+  head -n "$checked" "$DEMO_EDGE_WORK/access.log" | sed 's/^/  /'
+  echo "edge log, the installer's run:"
+  tail -n +"$((checked + 1))" "$DEMO_EDGE_WORK/access.log" | sed 's/^/  /'
+}
 
 before=$(demo_installed_identity)
 [ "$before" = none ] || demo_say "installed before this run: $(demo_installed_version) at $DEMO_INSTALLED"
@@ -147,6 +182,7 @@ if [ -z "$headless" ]; then
   DEMO_APP_PID=""
   outcome "$expected"
   proxy_tunnels
+  edge_report
   exit 0
 fi
 
@@ -167,3 +203,4 @@ if [ -n "$host_down" ]; then
   outcome installed "$shots-2.png"
   proxy_tunnels
 fi
+edge_report

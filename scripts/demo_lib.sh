@@ -7,12 +7,14 @@
 #   DEMO_BUILD/bin/            the installer, the stand-ins with the demo's anchor key, the release tool
 #   DEMO_BUILD/demo/keys/      the demo publisher's key pair (made once)
 #   DEMO_BUILD/demo/host/      nginx: configuration, pid, logs, certificate (the demo's trust store)
+#   DEMO_BUILD/demo/edge/      with DEMO_EDGE set, the caching edge in front of it: its cache and logs
 #   DEMO_BUILD/demo/port       the loopback port compiled into the installer
 
 demo_root=$(pwd)
 DEMO_BUILD=$(realpath -m "${DEMO_BUILD:-build-demo}")
 DEMO=$DEMO_BUILD/demo
 DEMO_HOST_WORK=$DEMO/host
+DEMO_EDGE_WORK=$DEMO/edge
 DEMO_BIN=$DEMO_BUILD/bin
 DEMO_PROGRAM=$DEMO_BIN/PelorinInstaller
 DEMO_APP_NAME="Pelorin Code.app"
@@ -26,19 +28,21 @@ demo_fail() {
 # Whether something accepts connections on 127.0.0.1:PORT.
 demo_port_busy() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
-# Stops an nginx that an earlier run left behind (killed before its trap could run).
+# Stops the nginx hosts that an earlier run left behind (killed before its trap could run).
 demo_stop_stale_host() {
-  local pid
-  pid=$(cat "$DEMO_HOST_WORK/nginx.pid" 2>/dev/null) || return 0
-  # Only the nginx started with this configuration: the pid may have been reused since.
-  if [ -n "$pid" ] && tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF "$DEMO_HOST_WORK/nginx.conf"; then
-    kill "$pid" 2>/dev/null || true
-    for _ in $(seq 1 50); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
-    done
-  fi
-  rm -f "$DEMO_HOST_WORK/nginx.pid"
+  local pid work
+  for work in "$DEMO_EDGE_WORK" "$DEMO_HOST_WORK"; do
+    pid=$(cat "$work/nginx.pid" 2>/dev/null) || continue
+    # Only the nginx started with this configuration: the pid may have been reused since.
+    if [ -n "$pid" ] && tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF "$work/nginx.conf"; then
+      kill "$pid" 2>/dev/null || true
+      for _ in $(seq 1 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+      done
+    fi
+    rm -f "$work/nginx.pid"
+  done
 }
 
 # Configures and builds the installer with the demo's settings: the default distribution host,
@@ -89,18 +93,29 @@ demo_publish() {
   chmod -R a+rX "$root"
 }
 
-# Serves ROOT as the distribution host until demo_stop_host (or the exit trap).
+# Serves ROOT as the distribution host until demo_stop_host (or the exit trap). With DEMO_EDGE
+# set, the host is an origin on a port of its own (DEMO_ORIGIN_PORT) and a caching edge takes the
+# installer's port, presenting the origin's certificate.
 demo_start_host() {
-  "$demo_root/scripts/nginx.sh" "$DEMO_HOST_WORK" "$DEMO_PORT" "$DEMO_HOSTNAME" "$1"
+  if [ -z "${DEMO_EDGE:-}" ]; then
+    "$demo_root/scripts/nginx.sh" "$DEMO_HOST_WORK" "$DEMO_PORT" "$DEMO_HOSTNAME" "$1"
+    return
+  fi
+  DEMO_ORIGIN_PORT=${DEMO_ORIGIN_PORT:-$("$demo_root/scripts/nginx.sh" free-port)}
+  "$demo_root/scripts/nginx.sh" "$DEMO_HOST_WORK" "$DEMO_ORIGIN_PORT" "$DEMO_HOSTNAME" "$1"
+  "$demo_root/scripts/nginx.sh" "$DEMO_EDGE_WORK" "$DEMO_PORT" "$DEMO_HOSTNAME" \
+    --edge "$DEMO_HOST_WORK" "$DEMO_ORIGIN_PORT"
 }
 
 demo_stop_host() {
-  local pid
-  pid=$(cat "$DEMO_HOST_WORK/nginx.pid" 2>/dev/null) || return 0
-  kill "$pid" 2>/dev/null || true
-  for _ in $(seq 1 50); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
+  local pid work
+  for work in "$DEMO_EDGE_WORK" "$DEMO_HOST_WORK"; do
+    pid=$(cat "$work/nginx.pid" 2>/dev/null) || continue
+    kill "$pid" 2>/dev/null || true
+    for _ in $(seq 1 50); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
   done
 }
 

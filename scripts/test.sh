@@ -2,10 +2,10 @@
 # Installs what is needed, builds, and runs every test twice: a normal build (GCC, warnings as
 # errors) and a clang build under AddressSanitizer + UndefinedBehaviorSanitizer that also runs
 # each fuzz target for a bounded number of inputs. Then runs the demo without a display, as a
-# first install, again, with its host stopped, with a damaged image and through a proxy. Run as
-# root, it also runs every test that needs no window, and one demo, as the ordinary user
-# pelorin-tester under umask 0077, in a copy of the tree and builds of that user's own. Ends with
-# "N passed, M failed".
+# first install, again, with its host stopped, with a damaged image, through a caching edge and
+# through a proxy. Run as root, it also runs every test that needs no window, and one demo, as
+# the ordinary user pelorin-tester under umask 0077, in a copy of the tree and builds of that
+# user's own. Ends with "N passed, M failed".
 # shellcheck disable=SC2016 # command lines for the tester expand their arguments there
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
@@ -59,7 +59,7 @@ fi
 
 # The README's first command: each run exits non-zero unless it ended as it should.
 demo_log=$(mktemp)
-for options in "--fresh" "" "--host-down" "--corrupt-image" "--proxy"; do
+for options in "--fresh" "" "--host-down" "--corrupt-image" "--edge" "--proxy"; do
   # shellcheck disable=SC2086 # the options are words
   if scripts/demo.sh --headless $options >"$demo_log" 2>&1; then
     passed=$((passed + 1))

@@ -197,7 +197,8 @@ TEST_F(Publish, MakesAReleaseThatTheInstallerAcceptsAndNginxServes) {
     auto app = mounted.path() / InstallerCore::Distribution::appName;
     EXPECT_EQ(readFile(app / "Contents/Info.plist").substr(0, 8), "bplist00");
     // Stamped with the input's time, not one fixed time that would make releases look alike.
-    struct stat packed {}, input {};
+    struct stat packed {};
+    struct stat input {};
     ::stat(app.c_str(), &packed), ::stat(options_.apps.at(arch).c_str(), &input);
     EXPECT_GE(packed.st_mtime, input.st_mtime) << arch;
     EXPECT_EQ(outcomeOf([&] { PelorinInstaller::verify(installer, app, "1.4.0"); }), expected)

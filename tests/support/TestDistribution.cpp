@@ -2,8 +2,10 @@
 
 #include <arpa/inet.h>
 #include <httplib.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <PelorinBase/Errors.hpp>
 
 #include <csignal>
@@ -194,6 +196,48 @@ int ContactProbe::connections() {
     ++count_;
   }
   return count_;
+}
+
+LoopbackNginx::LoopbackNginx(fs::path work, fs::path certificate,
+                             std::vector<std::string> arguments, const Environment& environment)
+    : work_(std::move(work)), certificate_(std::move(certificate)) {
+  auto variables = environment;
+  variables["PATH"] = "/usr/sbin:/usr/bin:/sbin:/bin";
+  auto port = runChild("/bin/bash", {PELORIN_NGINX_SCRIPT, "free-port"}, variables);
+  if (port.exitStatus != 0) throw std::runtime_error("nginx.sh free-port: " + port.err);
+  port_ = std::stoi(port.out);
+  arguments.insert(arguments.begin(), {PELORIN_NGINX_SCRIPT, work_.string(), std::to_string(port_),
+                                       std::string(InstallerCore::Distribution::host())});
+  auto started = runChild("/bin/bash", arguments, variables);
+  if (started.exitStatus != 0) throw std::runtime_error("nginx.sh: " + started.err);
+}
+
+std::unique_ptr<LoopbackNginx> LoopbackNginx::origin(const fs::path& work, const fs::path& root) {
+  return std::unique_ptr<LoopbackNginx>(
+      new LoopbackNginx(work, work / "cert.pem", {root.string()}, {}));
+}
+
+std::unique_ptr<LoopbackNginx> LoopbackNginx::edge(const fs::path& work,
+                                                   const LoopbackNginx& origin,
+                                                   const Environment& environment) {
+  return std::unique_ptr<LoopbackNginx>(new LoopbackNginx(
+      work, origin.certificate_, {"--edge", origin.work().string(), std::to_string(origin.port())},
+      environment));
+}
+
+LoopbackNginx::~LoopbackNginx() {
+  std::error_code ignored;
+  const auto pidFile = work_ / "nginx.pid";
+  const pid_t pid = fs::exists(pidFile, ignored) ? std::stoi(readFile(pidFile)) : 0;
+  // Its files can go only once it has ended. The master removes its pid file last: its process
+  // lingers, unreaped, until whoever adopted it gets round to that.
+  if (pid <= 0 || ::kill(pid, SIGTERM) != 0) return;
+  for (int i = 0; i < 100 && fs::exists(pidFile, ignored); ++i) ::usleep(20'000);
+}
+
+PelorinInstaller::TransferSettings LoopbackNginx::settings() const {
+  return {.caFile = certificate_,
+          .connectTo = {TestDistribution::connectTo(TestDistribution::host(), 443, port_)}};
 }
 
 }  // namespace PelorinTesting

@@ -150,4 +150,31 @@ class TestDistribution {
   TestServer server_;
 };
 
+// nginx on loopback under the distribution host's name, started by scripts/nginx.sh on a free
+// port with its files in `work`, and stopped on destruction by the pid it wrote. `environment`
+// is added to a bare PATH.
+class LoopbackNginx {
+ public:
+  using Environment = std::map<std::string, std::string>;
+  // Serves the files under `root`.
+  static std::unique_ptr<LoopbackNginx> origin(const fs::path& work, const fs::path& root);
+  // A caching edge in front of `origin`, with the origin's certificate.
+  static std::unique_ptr<LoopbackNginx> edge(const fs::path& work, const LoopbackNginx& origin,
+                                             const Environment& environment = {});
+  ~LoopbackNginx();
+  LoopbackNginx(const LoopbackNginx&) = delete;
+  LoopbackNginx& operator=(const LoopbackNginx&) = delete;
+
+  const fs::path& work() const { return work_; }
+  int port() const { return port_; }
+  // Trusts its certificate and reaches it under the host's name, as the installer would.
+  PelorinInstaller::TransferSettings settings() const;
+
+ private:
+  LoopbackNginx(fs::path work, fs::path certificate, std::vector<std::string> arguments,
+                const Environment& environment);
+  fs::path work_, certificate_;
+  int port_ = 0;
+};
+
 }  // namespace PelorinTesting
