@@ -111,9 +111,9 @@ struct World {
 // A folder with a file in it at `folder`, and the staging record's line that names it.
 std::string recordedFolder(const fs::path& folder) {
   writeFile(folder / "data.txt", "someone's data");
-  struct stat info {};
-  ::lstat(folder.c_str(), &info);
-  return std::to_string(info.st_dev) + " " + std::to_string(info.st_ino) + " " + folder.string();
+  auto identity = *Folders::identityOf(folder);
+  return std::to_string(identity.device) + " " + std::to_string(identity.inode) + " " +
+         folder.string();
 }
 
 // The support folder as the installer makes it.
@@ -311,17 +311,7 @@ const RunRow kRuns[] = {
        fs::permissions(w.host.supportFolder, fs::perms::all);
        w.untouched.push_back(w.host.supportFolder);
      }},
-    // The record is trusted only as far as it names a staging folder in an applications folder.
-    {"RecordNamesAnotherFolder", "ok absent 2.0.0",
-     [](World& w) { plantRecord(w, w.root / "victim"); }},
-    // Left by someone at the record's name: removed unread, not followed, and the run goes on.
-    {"RecordIsALink", "ok absent 2.0.0",
-     [](World& w) {
-       makeSupport(w);
-       writeFile(w.root / "target" / "file", "kept");
-       fs::create_symlink(w.root / "target" / "file", w.host.supportFolder / "staging-folder");
-       w.untouched.push_back(w.root / "target");
-     }},
+    // Left by someone at the record's name: removed, and the run goes on.
     {"RecordIsAFolder", "ok absent 2.0.0",
      [](World& w) {
        makeSupport(w);
@@ -421,6 +411,16 @@ struct RecordWorld {
 
 const std::string kStagingName = ".pelorin-install-0F1E2D3C-4B5A-4697-8877-665544332211";
 
+// A record at another name, which the record's name reaches by `link`.
+std::function<std::vector<fs::path>(RecordWorld&)> recordReachedBy(void (*link)(const fs::path&,
+                                                                                const fs::path&)) {
+  return [link](RecordWorld& w) {
+    writeFile(w.root / "other", recordedFolder(w.apps / kStagingName));
+    link(w.root / "other", w.record);
+    return std::vector{w.apps / kStagingName, w.root / "other"};
+  };
+}
+
 struct RecordRow {
   const char* name;
   // Plants folders and the record; returns the folders, whose fate is then reported in order.
@@ -469,14 +469,9 @@ const RecordRow kRecords[] = {
        return std::vector{w.apps / kStagingName, w.root / "moved"};
      },
      "kept kept none"},
-    // A record with a second name may be another file's: its name goes, the file stays.
-    {"ARecordWithTwoNames",
-     [](RecordWorld& w) {
-       writeFile(w.root / "other", recordedFolder(w.apps / kStagingName));
-       fs::create_hard_link(w.root / "other", w.record);
-       return std::vector{w.apps / kStagingName, w.root / "other"};
-     },
-     "kept kept none"},
+    // A record with a second name, or a link, may lead to another file: its name goes unread.
+    {"ARecordWithTwoNames", recordReachedBy(fs::create_hard_link), "kept kept none"},
+    {"ALinkToARecord", recordReachedBy(fs::create_symlink), "kept kept none"},
     {"AnotherAccountsRecord",
      [](RecordWorld& w) {
        writeFile(w.record, recordedFolder(w.apps / kStagingName));
@@ -486,13 +481,6 @@ const RecordRow kRecords[] = {
        return std::vector{w.apps / kStagingName};
      },
      permissionsBind() ? "gone none" : "kept none"},
-    {"ALinkToARecord",
-     [](RecordWorld& w) {
-       writeFile(w.root / "target", recordedFolder(w.apps / kStagingName));
-       fs::create_symlink(w.root / "target", w.record);
-       return std::vector{w.apps / kStagingName, w.root / "target"};
-     },
-     "kept kept none"},
 };
 
 void PrintTo(const RecordRow& row, std::ostream* out) { *out << row.name; }
