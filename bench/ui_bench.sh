@@ -22,7 +22,7 @@ if [ ! -f "$www/desktop-releases/installer/stable/latest.json" ]; then
   echo "publishing a 1 GiB release (once)..." >&2
   rm -rf "$work/app"
   mkdir -p "$work"
-  "$DEMO_BIN/pelorin-release" sample "$work/app/$DEMO_APP_NAME"
+  "$DEMO_BIN/pelorin-release" sample --arch universal "$work/app/$DEMO_APP_NAME"
   head -c 1073741824 /dev/urandom >"$work/app/$DEMO_APP_NAME/Contents/Resources/payload.bin"
   demo_publish "$www.part" "$version" "$work/app/$DEMO_APP_NAME"
   rm -rf "$work/app" "$www"

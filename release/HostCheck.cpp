@@ -455,6 +455,14 @@ std::string connectToHost(std::string_view host) {
   auto colon = target.rfind(':');
   auto bracket = target.rfind(']');
   bool hasPort = colon != std::string::npos && (bracket == std::string::npos || colon > bracket);
+  if (hasPort) {
+    const auto port = target.substr(colon + 1);
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) < 1 ||
+        std::stoi(port) > 65535) {
+      throw ReleaseError(target + ": the port must be a number from 1 to 65535");
+    }
+  }
   return std::string(Distribution::host()) + ":443:" + target + (hasPort ? "" : ":443");
 }
 

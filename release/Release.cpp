@@ -2,6 +2,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <InstallerCore/MachO.hpp>
 #include <InstallerCore/ReleaseManifest.hpp>
 #include <InstallerCore/Version.hpp>
 #include <PelorinBase/Files.hpp>
@@ -13,6 +14,7 @@
 #include <set>
 
 #include "PelorinRelease/Release.hpp"
+#include "pipeline/InfoPlist.hpp"
 
 namespace PelorinRelease {
 namespace {
@@ -20,6 +22,7 @@ namespace {
 constexpr const char* kMksquashfs = "/usr/bin/mksquashfs";
 const std::string kPlaceholderDigest(64, '0');
 constexpr std::size_t kMaxInfoPlistBytes = 1 << 20;
+constexpr std::size_t kMachOHeaderBytes = 4096;
 
 struct PlistFree {
   void operator()(void* root) const { plist_free(root); }
@@ -36,7 +39,7 @@ void writeText(const fs::path& file, std::string_view text, mode_t mode = 0644) 
     PelorinBase::writeFile(file, text, mode);
   } catch (const fs::filesystem_error& error) {
     if (error.code() == std::errc::too_many_symbolic_link_levels) throw ReleaseError(isALink(file));
-    throw ReleaseError("cannot write " + file.string());
+    throw ReleaseError("cannot write " + file.string() + ": " + error.code().message());
   }
 }
 
@@ -93,6 +96,53 @@ InstallerCore::SystemVersion systemAtLeast(std::string_view minimum) {
   return {numbers[0], numbers[1], numbers[2]};
 }
 
+std::string inQuotes(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+// The rules of the version, the minimum system and the host, each named by its option.
+void checkOptions(const PublishOptions& options) {
+  if (!InstallerCore::Version::parse(options.version)) {
+    throw OptionError("--version " + inQuotes(options.version) +
+                      ": a version is MAJOR.MINOR.PATCH with an optional pre-release label, "
+                      "such as 1.4.0 or 2.0.0-beta.1");
+  }
+  auto minimum = InstallerCore::Version::parse(options.minimumSystemVersion);
+  if (!minimum || minimum->prerelease()) {
+    throw OptionError("--minimum-system " + inQuotes(options.minimumSystemVersion) +
+                      ": a system version is MAJOR.MINOR.PATCH without a pre-release label, "
+                      "such as 13.0.0");
+  }
+  auto url = InstallerCore::Url::parse("https://" + options.host + "/");
+  if (!url || url->path() != "/" || !InstallerCore::Distribution::accepts(*url)) {
+    throw OptionError("--host " + inQuotes(options.host) + ": the installer downloads only from " +
+                      std::string(InstallerCore::Distribution::host()) +
+                      ", port 443 if one is given");
+  }
+}
+
+// The application's main executable holds code for the image's architecture ("arm64", "x64").
+void checkSlice(const fs::path& app, std::string_view arch) {
+  auto plist = PelorinInstaller::InfoPlist::read(app);
+  auto executable = plist ? plist->string("CFBundleExecutable") : std::nullopt;
+  std::string header;
+  if (executable && !executable->empty() && executable->find('/') == std::string::npos) {
+    try {
+      header = PelorinBase::readFile(app / "Contents/MacOS" / *executable, kMachOHeaderBytes,
+                                     PelorinBase::Links::follow);
+    } catch (const fs::filesystem_error&) {
+      header.clear();  // an executable that cannot be read holds no slice
+    }
+  }
+  if (InstallerCore::MachO::supports(
+          arch, {reinterpret_cast<const std::uint8_t*>(header.data()), header.size()})) {
+    return;
+  }
+  throw OptionError(app.string() + " has no " + (arch == "x64" ? "x86_64" : "arm64") +
+                    " slice, which the " + std::string(arch) + " image needs" +
+                    (arch == "x64" ? ": give an Intel or universal application with --app-x64, "
+                                     "or a universal one with --app"
+                                   : ""));
+}
+
 // Fails with the installer's own error when it would refuse the document.
 void checkManifest(std::string_view text, std::string_view minimum) {
   InstallerCore::ReleaseManifest::decode(text, systemAtLeast(minimum));
@@ -105,8 +155,9 @@ WorkFolder::WorkFolder(const fs::path& parent) : folder_(made(parent)) {}
 PelorinBase::ScopedFolder WorkFolder::made(const fs::path& parent) {
   try {
     return PelorinBase::ScopedFolder::makeUnique(parent, ".pelorin-release-");
-  } catch (const fs::filesystem_error&) {
-    throw ReleaseError("cannot make a folder in " + parent.string());
+  } catch (const fs::filesystem_error& error) {
+    throw ReleaseError("cannot make a folder in " + parent.string() + ": " +
+                       error.code().message());
   }
 }
 
@@ -153,13 +204,16 @@ void seal(const fs::path& bundle, std::string_view privatePem, const SealOptions
 std::string readTextFile(const fs::path& file) {
   try {
     return PelorinBase::readFile(file, SIZE_MAX, PelorinBase::Links::follow);
-  } catch (const fs::filesystem_error&) {
-    throw ReleaseError("cannot read " + file.string());
+  } catch (const fs::filesystem_error& error) {
+    throw ReleaseError("cannot read " + file.string() + ": " + error.code().message());
   }
 }
 
 void writeKeyPair(const PelorinSeal::KeyPair& keys, const fs::path& folder) {
-  fs::create_directories(folder);
+  std::error_code error;
+  fs::create_directories(folder, error);
+  if (error)
+    throw ReleaseError("cannot make the folder " + folder.string() + ": " + error.message());
   const auto privateFile = folder / "signing-key.pem";
   if (fs::exists(fs::symlink_status(privateFile))) {
     throw ReleaseError(privateFile.string() + " already exists");
@@ -212,6 +266,7 @@ Publication publish(const PublishOptions& options) {
       !options.apps.contains("x64")) {
     throw ReleaseError("a release needs one application for \"arm64\" and one for \"x64\"");
   }
+  checkOptions(options);
   std::map<std::string, Artifact> planned;
   for (const auto& [arch, app] : options.apps) {
     planned[arch] = {artifactURL(options.host, options.version, arch), kPlaceholderDigest, 1};
@@ -221,6 +276,7 @@ Publication publish(const PublishOptions& options) {
   for (const auto& [arch, app] : options.apps) {
     if (!fs::is_directory(app)) throw ReleaseError(app.string() + " is not a folder");
     for (auto file : kChangedFiles) refuseLinks(app, file);
+    checkSlice(app, arch);
   }
 
   // No name the tool writes under the web root may be a link, which would carry the write

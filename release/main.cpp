@@ -21,42 +21,63 @@ namespace {
 namespace fs = std::filesystem;
 using namespace PelorinRelease;
 
-constexpr const char* kUsage =
-    "usage: pelorin-release keygen KEYDIR\n"
-    "       pelorin-release sample [--arch arm64|x64|universal] BUNDLE\n"
-    "       pelorin-release publish --version VERSION --minimum-system VERSION --key KEYFILE\n"
-    "                               --out WEBROOT (--app APP [--app-x64 APP] | --sample ARCH)\n"
-    "                               [--host HOST] [--binary-plist]\n"
-    "       pelorin-release check [--full] [--host HOST[:PORT]]\n"
-    "                             (always direct: no proxy, whatever the system's settings)\n";
-
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// "--name value" pairs and the flags named in `flags`; anything else is a usage error.
+// Each command's usage, shown by "COMMAND --help" and after a usage error.
+const std::map<std::string, std::string> kUsages = {
+    {"keygen", "pelorin-release keygen KEYDIR\n"},
+    {"sample", "pelorin-release sample [--arch arm64|x64|universal] BUNDLE\n"},
+    {"publish",
+     "pelorin-release publish --version VERSION --minimum-system VERSION --key KEYFILE\n"
+     "                        --out WEBROOT (--app APP [--app-x64 APP] | --sample universal)\n"
+     "                        [--host HOST] [--binary-plist]\n"
+     "      the x64 image holds --app-x64, or --app when it is universal (arm64 and x86_64)\n"},
+    {"check",
+     "pelorin-release check [--full] [--host HOST[:PORT]]\n"
+     "      always direct: no proxy, whatever the system's settings\n"}};
+
+std::string allUsages() {
+  std::string text = "usage:\n";
+  for (const auto& name : {"keygen", "sample", "publish", "check"}) text += "  " + kUsages.at(name);
+  return text + "  pelorin-release --help | --version\n";
+}
+
+// The command's valued options (`valued`) and flags (`flags`), each at most once, and the other
+// arguments in order; an argument that starts with "-" and is neither is a usage error.
 std::map<std::string, std::string> options(const std::vector<std::string>& arguments,
                                            std::vector<std::string>& positional,
-                                           const std::vector<std::string>& flags) {
+                                           const std::vector<std::string>& valued,
+                                           const std::vector<std::string>& flags = {}) {
+  auto known = [](const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  };
   std::map<std::string, std::string> found;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const auto& argument = arguments[i];
-    if (!argument.starts_with("--")) {
+    if (argument.size() < 2 || argument[0] != '-') {
       positional.push_back(argument);
-    } else if (std::find(flags.begin(), flags.end(), argument) != flags.end()) {
+      continue;
+    }
+    if (!known(valued, argument) && !known(flags, argument)) {
+      throw UsageError("unknown option " + argument);
+    }
+    if (found.contains(argument)) throw UsageError("option " + argument + " given twice");
+    if (known(flags, argument)) {
       found[argument] = "";
-    } else if (i + 1 < arguments.size() && !found.contains(argument)) {
+    } else if (i + 1 < arguments.size()) {
       found[argument] = arguments[++i];
     } else {
-      throw UsageError("option " + argument + " needs a value, once");
+      throw UsageError("option " + argument + " needs a value");
     }
   }
   return found;
 }
 
-Architecture architecture(const std::string& name) {
+Architecture architecture(const std::string& option, const std::string& name) {
   auto chosen = architectureNamed(name);
-  if (!chosen) throw UsageError("unknown architecture " + name);
+  if (!chosen) throw UsageError(option + " " + name + ": not arm64, x64 or universal");
   return *chosen;
 }
 
@@ -68,16 +89,14 @@ std::string take(std::map<std::string, std::string>& found, const std::string& n
   return value;
 }
 
-void noneLeft(const std::map<std::string, std::string>& found,
-              const std::vector<std::string>& positional, std::size_t wanted) {
-  if (!found.empty()) throw UsageError("unknown option " + found.begin()->first);
+void expectArguments(const std::vector<std::string>& positional, std::size_t wanted) {
   if (positional.size() != wanted) throw UsageError("wrong number of arguments");
 }
 
 int keygen(const std::vector<std::string>& arguments) {
   std::vector<std::string> positional;
-  auto found = options(arguments, positional, {});
-  noneLeft(found, positional, 1);
+  options(arguments, positional, {});
+  expectArguments(positional, 1);
   writeKeyPair(PelorinSeal::generateKeyPair(), positional[0]);
   std::cout << "wrote " << (fs::path(positional[0]) / "signing-key.pem").string() << " and "
             << (fs::path(positional[0]) / "anchor.pem").string() << "\n";
@@ -86,16 +105,20 @@ int keygen(const std::vector<std::string>& arguments) {
 
 int sample(const std::vector<std::string>& arguments) {
   std::vector<std::string> positional;
-  auto found = options(arguments, positional, {});
-  auto arch = found.contains("--arch") ? architecture(take(found, "--arch")) : Architecture::arm64;
-  noneLeft(found, positional, 1);
+  auto found = options(arguments, positional, {"--arch"});
+  auto arch =
+      found.contains("--arch") ? architecture("--arch", found["--arch"]) : Architecture::arm64;
+  expectArguments(positional, 1);
   makeSampleApp(positional[0], arch);
   return 0;
 }
 
 int publish(const std::vector<std::string>& arguments) {
   std::vector<std::string> positional;
-  auto found = options(arguments, positional, {"--binary-plist"});
+  auto found = options(arguments, positional,
+                       {"--version", "--minimum-system", "--key", "--out", "--host", "--app",
+                        "--app-x64", "--sample"},
+                       {"--binary-plist"});
   PublishOptions publish;
   publish.version = take(found, "--version");
   publish.minimumSystemVersion = take(found, "--minimum-system");
@@ -109,8 +132,15 @@ int publish(const std::vector<std::string>& arguments) {
   // The sample applications that publish makes for itself go with it.
   std::optional<PelorinBase::ScopedFolder> samples;
   if (found.contains("--sample")) {
-    auto arch = architecture(take(found, "--sample"));
-    if (found.contains("--app")) throw UsageError("--app and --sample exclude each other");
+    const auto name = take(found, "--sample");
+    auto arch = architecture("--sample", name);
+    if (arch != Architecture::universal) {
+      throw UsageError("--sample " + name +
+                       ": a release needs arm64 and x86_64 code; use --sample universal");
+    }
+    if (found.contains("--app") || found.contains("--app-x64")) {
+      throw UsageError("--app and --sample exclude each other");
+    }
     samples.emplace(
         PelorinBase::ScopedFolder::makeUnique(fs::temp_directory_path(), "pelorin-sample-"));
     makeSampleApp(*samples / "Pelorin Code.app", arch);
@@ -121,7 +151,7 @@ int publish(const std::vector<std::string>& arguments) {
     publish.apps = {{"arm64", app}, {"x64", app}};
     if (found.contains("--app-x64")) publish.apps["x64"] = take(found, "--app-x64");
   }
-  noneLeft(found, positional, 0);
+  expectArguments(positional, 0);
   auto publication = PelorinRelease::publish(publish);
   std::cout << publication.manifest.string() << "\n";
   for (const auto& [arch, image] : publication.images) std::cout << image.string() << "\n";
@@ -161,14 +191,20 @@ class Progress {
 
 int check(const std::vector<std::string>& arguments) {
   std::vector<std::string> positional;
-  auto found = options(arguments, positional, {"--full"});
+  auto found = options(arguments, positional, {"--host"}, {"--full"});
   HostCheckOptions check;
   // No proxy lookup: the check asks the host itself, not a proxy in between.
   check.transfer = PelorinInstaller::HostParts::compiledTransferSettings();
   // The build's mappings lead to where it reaches the host; --host replaces them.
-  if (found.contains("--host")) check.transfer.connectTo = {connectToHost(take(found, "--host"))};
-  check.full = found.erase("--full") == 1;
-  noneLeft(found, positional, 0);
+  if (found.contains("--host")) {
+    try {
+      check.transfer.connectTo = {connectToHost(found["--host"])};
+    } catch (const ReleaseError& error) {
+      throw UsageError(std::string("--host ") + error.what());
+    }
+  }
+  check.full = found.contains("--full");
+  expectArguments(positional, 0);
   check.system = PelorinInstaller::Host::live().system;
   Progress progress;
   check.progress = [&](const std::string& arch, double fraction) { progress.show(arch, fraction); };
@@ -182,31 +218,66 @@ int check(const std::vector<std::string>& arguments) {
   return passed ? 0 : 1;
 }
 
+// A system's failure as a sentence: where, when a file was involved, and the system's reason.
+std::string described(const std::system_error& error) {
+  if (const auto* file = dynamic_cast<const fs::filesystem_error*>(&error);
+      file && !file->path1().empty()) {
+    return "cannot use " + file->path1().string() + ": " + error.code().message();
+  }
+  return error.code().message();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::map<std::string, int (*)(const std::vector<std::string>&)> commands = {
+      {"keygen", keygen}, {"sample", sample}, {"publish", publish}, {"check", check}};
   std::vector<std::string> arguments(argv + 1, argv + argc);
+  const std::string command = arguments.empty() ? "" : arguments.front();
+  auto asksForHelp = [&](const std::string& argument) {
+    return argument == "--help" || argument == "-h";
+  };
   try {
-    if (arguments.empty()) throw UsageError("no command");
-    auto command = arguments.front();
+    if (command == "--version") {
+      std::cout << "pelorin-release " << PELORIN_VERSION << "\n";
+      return 0;
+    }
+    if (asksForHelp(command) || command == "help") {
+      std::cout << allUsages();
+      return 0;
+    }
+    if (command.empty()) throw UsageError("no command");
+    const auto chosen = commands.find(command);
+    if (chosen == commands.end()) throw UsageError("unknown command " + command);
     arguments.erase(arguments.begin());
-    if (command == "keygen") return keygen(arguments);
-    if (command == "sample") return sample(arguments);
-    if (command == "publish") return publish(arguments);
-    if (command == "check") return check(arguments);
-    throw UsageError("unknown command " + command);
+    if (std::any_of(arguments.begin(), arguments.end(), asksForHelp)) {
+      std::cout << "usage: " << kUsages.at(command);
+      return 0;
+    }
+    return chosen->second(arguments);
   } catch (const UsageError& error) {
-    std::cerr << "pelorin-release: " << error.what() << "\n" << kUsage;
+    std::cerr << "pelorin-release: " << error.what()
+              << "\nusage: " << (kUsages.contains(command) ? kUsages.at(command) : allUsages());
+    return 2;
+  } catch (const OptionError& error) {
+    std::cerr << "pelorin-release: " << error.what() << "\n";
     return 2;
   } catch (const std::system_error& error) {
     if (error.code().category() == InstallerCore::installerCategory()) {
       std::cerr << "pelorin-release: refused: the installer would not accept this release ("
                 << error.code().message() << ")\n";
     } else {
-      std::cerr << "pelorin-release: " << error.what() << "\n";
+      std::cerr << "pelorin-release: " << described(error) << "\n";
     }
-  } catch (const std::exception& error) {
+  } catch (const ReleaseError& error) {
     std::cerr << "pelorin-release: " << error.what() << "\n";
+  } catch (const PelorinSeal::SealError& error) {
+    std::cerr << "pelorin-release: " << error.what() << "\n";
+  } catch (const std::bad_alloc&) {
+    std::cerr << "pelorin-release: out of memory\n";
+  } catch (const std::exception&) {
+    // A library's own text would mean nothing to a publisher.
+    std::cerr << "pelorin-release: failed on an internal error\n";
   }
   return 1;
 }

@@ -70,7 +70,7 @@ if [ -n "$DEMO_EDGE" ]; then
   # Random bytes do not compress: the image spans several of the edge's blocks.
   app="$DEMO/edge-app/$DEMO_APP_NAME"
   rm -rf "$DEMO/edge-app" "$DEMO_EDGE_WORK/cache" "$DEMO_EDGE_WORK/access.log"
-  "$DEMO_BIN/pelorin-release" sample --arch arm64 "$app" >/dev/null
+  "$DEMO_BIN/pelorin-release" sample --arch universal "$app" >/dev/null
   head -c $((5 * 1024 * 1024 / 2)) /dev/urandom >"$app/Contents/Resources/padding"
   demo_publish "$www" "$version" "$app"
 else

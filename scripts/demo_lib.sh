@@ -82,7 +82,7 @@ demo_minimum_system() { echo "$(uname -r | cut -d. -f1).0.0"; }
 # or from APP when given.
 demo_publish() {
   local root=$1 version=$2 app=${3:-}
-  local source=(--sample arm64)
+  local source=(--sample universal)
   [ -n "$app" ] && source=(--app "$app")
   rm -rf "$root"
   mkdir -p "$root"

@@ -67,7 +67,7 @@ cmake --build "$build" --target PelorinInstaller standins >/dev/null
 
 mkdir -p "$work/www"
 "$build/bin/pelorin-release" publish --version 1.4.0 --minimum-system 5.0.0 \
-  --key "$live/keys/signing-key.pem" --out "$work/www" --sample arm64 >/dev/null
+  --key "$live/keys/signing-key.pem" --out "$work/www" --sample universal >/dev/null
 chmod -R a+rX "$work/www"
 image_bytes=$(stat -c %s "$work/www/desktop-releases/1.4.0/app-arm64.dmg")
 

@@ -1,8 +1,11 @@
 #include "app/SelfCheck.hpp"
 
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 #include "app/InstallerResources.hpp"
+#include "pipeline/Host.hpp"
 
 namespace PelorinInstaller {
 
@@ -15,6 +18,17 @@ std::optional<std::string> selfCheckReport() {
   members["brandIcon"] = InstallerResources::icon() ? "loaded" : "missing";
   members["testVersion"] = "live";
   return jsonLine(members);
+}
+
+std::vector<std::filesystem::path> missingToolFiles() {
+  std::vector<std::filesystem::path> missing;
+  for (const auto& file : Host::liveToolFiles()) {
+    std::error_code unusable;
+    if (!std::filesystem::is_regular_file(file, unusable) || ::access(file.c_str(), R_OK) != 0) {
+      missing.push_back(file);
+    }
+  }
+  return missing;
 }
 
 std::optional<std::string> jsonLine(const std::map<std::string, std::string>& members) {

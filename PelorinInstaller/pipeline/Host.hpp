@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "pipeline/Command.hpp"
 #include "pipeline/TransferSettings.hpp"
@@ -33,6 +34,9 @@ struct Host {
   TransferSettings transfer;
 
   static Host live();
+  // The files that the live host's tools need: the tools, and on Linux the key the stand-ins
+  // trust. A build without one of them cannot verify any release.
+  static std::vector<std::filesystem::path> liveToolFiles();
 };
 
 }  // namespace PelorinInstaller

@@ -35,6 +35,12 @@ fs::path executableFolder() {
   return executable.parent_path();
 }
 
+// The stand-ins in `folder`.
+Host::Tools standIns(const fs::path& folder) {
+  return {(folder / "hdiutil").string(), (folder / "ditto").string(),
+          (folder / "codesign").string(), (folder / "spctl").string()};
+}
+
 bool allDigits(const std::string& text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
@@ -56,7 +62,6 @@ bool applicationRuns(std::string_view bundleID) {
 
 Host Host::live() {
   auto home = HostParts::homeFolder();
-  auto tools = executableFolder();
   Host host;
   host.supportFolder = dataHome(home) / "com.pelorin-ai.code.installer";
   host.systemApplications = "/Applications";
@@ -64,10 +69,15 @@ Host Host::live() {
   host.system = kernelVersion();
   host.availableCapacity = HostParts::availableCapacity;
   host.isRunning = applicationRuns;
-  host.tools = {(tools / "hdiutil").string(), (tools / "ditto").string(),
-                (tools / "codesign").string(), (tools / "spctl").string()};
+  host.tools = standIns(executableFolder());
   host.transfer = HostParts::compiledTransferSettings();
   return host;
+}
+
+std::vector<fs::path> Host::liveToolFiles() {
+  const auto folder = executableFolder();
+  const auto tools = standIns(folder);
+  return {tools.hdiutil, tools.ditto, tools.codesign, tools.spctl, folder / "anchor.pem"};
 }
 
 }  // namespace PelorinInstaller

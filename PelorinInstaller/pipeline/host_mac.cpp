@@ -15,6 +15,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+const Host::Tools kTools = {"/usr/bin/hdiutil", "/usr/bin/ditto", "/usr/bin/codesign",
+                            "/usr/sbin/spctl"};
+
 // The product version, such as "14.2.1".
 InstallerCore::SystemVersion productVersion() {
   char text[64] = {};
@@ -63,9 +66,13 @@ Host Host::live() {
   host.system = productVersion();
   host.availableCapacity = HostParts::availableCapacity;
   host.isRunning = applicationRuns;
-  host.tools = {"/usr/bin/hdiutil", "/usr/bin/ditto", "/usr/bin/codesign", "/usr/sbin/spctl"};
+  host.tools = kTools;
   host.transfer = HostParts::compiledTransferSettings();
   return host;
+}
+
+std::vector<std::filesystem::path> Host::liveToolFiles() {
+  return {kTools.hdiutil, kTools.ditto, kTools.codesign, kTools.spctl};
 }
 
 }  // namespace PelorinInstaller

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QTranslator>
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "TestSupport.hpp"
@@ -44,8 +45,8 @@ TEST(Texts, ClaimNothingThatMayBeFalse) {
   }
 }
 
-// The real program with its resources laid out in full below a prefix of its own, where no
-// window can show; each case takes one more thing away.
+// The real program with its resources, tools and their key laid out in full below a prefix of
+// its own, where no window can show; each case takes one more thing away.
 TEST(SelfCheck, TheProgramReportsWhereItsResourcesAreAndWhatTheyHold) {
   TemporaryFolder prefix, runtime;
   const fs::path beside = prefix / "bin" / kBundle;
@@ -54,7 +55,10 @@ TEST(SelfCheck, TheProgramReportsWhereItsResourcesAreAndWhatTheyHold) {
     fs::create_directories(bundle.parent_path());
     fs::copy(kBuilt, bundle, fs::copy_options::recursive);
   }
-  fs::copy_file(PELORIN_PROGRAM, prefix / "bin/PelorinInstaller");
+  const fs::path built = fs::path(PELORIN_PROGRAM).parent_path();
+  for (const char* program : {"PelorinInstaller", "hdiutil", "ditto", "codesign", "spctl"})
+    fs::copy_file(built / program, prefix / "bin" / program);
+  PelorinTesting::writeFile(prefix / "bin/anchor.pem", "the key that the stand-ins trust");
   fs::rename(beside / "zh-hans.lproj", beside / "ZH-Hans.lproj");  // letter case does not matter
   fs::create_directory(beside / "de.lproj");
   fs::copy_file(fs::path(PELORIN_TEST_DATA) / "de.lproj/Localizable.qm",
@@ -63,19 +67,38 @@ TEST(SelfCheck, TheProgramReportsWhereItsResourcesAreAndWhatTheyHold) {
                     german = "Pelorin Code Installationsprogramm";
   using Environment = std::map<std::string, std::string>;
   const std::vector<std::string> check = {"--self-check"};
-  // What is removed first, the environment's changes, the arguments, and the title and icon
-  // reported ("TITLE|ICON") or else what the error says.
-  const std::tuple<std::string, Environment, std::vector<std::string>, std::string> cases[] = {
-      {"", {}, {"a", "--self-check", "-platform", "xcb", "--self-check"}, chinese + "|loaded"},
-      {"", {}, {"--self-check=1"}, "no Qt platform plugin could be initialized"},
-      {"share", {{"LANG", "de_DE.UTF-8"}, {"LANGUAGE", "en"}}, check, chinese + "|loaded"},
-      {"bin/" + kBundle + "/icon.icns", {}, check, chinese + "|missing"},
-      {zh + "/Localizable.qm", {}, check, "title|missing"},
-      {zh, {{"LANG", "de_DE.UTF-8"}}, check, german + "|missing"},
-      {"", {{"LANG", "fr_FR.UTF-8"}, {"LANGUAGE", "fr:de"}}, check, german + "|missing"},
-      {"", {{"LANG", "fr_FR.UTF-8"}}, check, "Pelorin Code Installer|missing"},
-      {"bin/" + kBundle, {}, check, "unable to find bundle named PelorinInstaller_Pelorin"}};
-  for (const auto& [removed, changes, args, expected] : cases) {
+  // What is removed first, the environment's changes, the arguments, the exit status, and the
+  // title and icon reported ("TITLE|ICON") or else what standard output holds, and what
+  // standard error starts with.
+  const std::tuple<std::string, Environment, std::vector<std::string>, int, std::string,
+                   std::string>
+      cases[] = {
+          {"",
+           {},
+           {"a", "--self-check", "-platform", "xcb", "--self-check"},
+           0,
+           chinese + "|loaded",
+           ""},
+          {"", {}, {"--self-check=1"}, 1, "", "PelorinInstaller: no display is available"},
+          {"", {}, {"--version", "-platform"}, 0, "PelorinInstaller " PELORIN_VERSION "\n", ""},
+          {"share",
+           {{"LANG", "de_DE.UTF-8"}, {"LANGUAGE", "en"}},
+           check,
+           0,
+           chinese + "|loaded",
+           ""},
+          {"bin/" + kBundle + "/icon.icns", {}, check, 0, chinese + "|missing", ""},
+          {zh + "/Localizable.qm", {}, check, 0, "title|missing", ""},
+          {zh, {{"LANG", "de_DE.UTF-8"}}, check, 0, german + "|missing", ""},
+          {"", {{"LANG", "fr_FR.UTF-8"}, {"LANGUAGE", "fr:de"}}, check, 0, german + "|missing", ""},
+          {"bin/anchor.pem",
+           {{"LANG", "fr_FR.UTF-8"}},
+           check,
+           1,
+           "Pelorin Code Installer|missing",
+           "PelorinInstaller: " + (prefix / "bin/anchor.pem").string() + " is missing"},
+          {"bin/" + kBundle, {}, check, 1, "", "unable to find bundle named PelorinInstaller_"}};
+  for (const auto& [removed, changes, args, status, expected, said] : cases) {
     SCOPED_TRACE(removed + " " + expected);
     if (!removed.empty()) fs::remove_all(prefix / removed);
     Environment environment = {
@@ -83,13 +106,16 @@ TEST(SelfCheck, TheProgramReportsWhereItsResourcesAreAndWhatTheyHold) {
     for (const auto& [name, value] : changes) environment[name] = value;
     const auto result =
         PelorinTesting::runChild(prefix / "bin/PelorinInstaller", args, environment);
+    EXPECT_EQ(result.exitStatus.value_or(-1), status);
+    EXPECT_EQ(result.err.substr(0, said.size()), said);
+    if (!said.empty()) {
+      EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    }
     const auto bar = expected.find('|');
     if (bar == std::string::npos) {
-      EXPECT_EQ(result.out + std::to_string(result.exitStatus == 0), "0");
-      EXPECT_NE(result.err.find(expected), std::string::npos) << result.err;
+      EXPECT_EQ(result.out, expected);
       continue;
     }
-    EXPECT_EQ(std::to_string(result.exitStatus.value_or(-1)) + result.err, "0");
     EXPECT_EQ(result.out.find('\n'), result.out.size() - 1) << "one line";
     EXPECT_EQ(nlohmann::json::parse(result.out),
               (nlohmann::json{{"architecture", "arm64"},

@@ -73,10 +73,17 @@ TEST_F(Publish, RefusesBadReleasesBeforeWritingAnything) {
   published.webRoot = folder_ / "published";
   publish(published);
   std::vector<std::tuple<std::string, std::function<void(PublishOptions&)>, std::string>> cases = {
-      {"version not a version", [](auto& o) { o.version = "1.4"; }, "invalidManifest"},
-      {"version climbing out", [](auto& o) { o.version = "../1.4.0"; }, "invalidManifest"},
-      {"minimum 13.0", [](auto& o) { o.minimumSystemVersion = "13.0"; }, "invalidManifest"},
-      {"a host with a path", [](auto& o) { o.host = kHost + "/x"; }, "invalidManifest"},
+      {"version not a version", [](auto& o) { o.version = "1.4"; }, "other: --version \"1.4\""},
+      {"version climbing out", [](auto& o) { o.version = "../1.4.0"; }, "other: --version"},
+      {"version with a space", [](auto& o) { o.version = "1.4.0 "; }, "other: --version"},
+      {"version with a build", [](auto& o) { o.version = "1.4.0+b5"; }, "other: --version"},
+      {"minimum 13.0", [](auto& o) { o.minimumSystemVersion = "13.0"; }, "other: --minimum-sys"},
+      {"a host with a path", [](auto& o) { o.host = kHost + "/x"; }, "other: --host"},
+      {"another host", [](auto& o) { o.host = "evil.example"; }, "other: --host"},
+      {"arm64 code in the x64 image", [&](auto& o) { o.apps["x64"] = o.apps["arm64"]; },
+       "other: " + options_.apps.at("arm64").string() + " has no x86_64 slice"},
+      {"x86_64 code in the arm64 image", [&](auto& o) { o.apps["arm64"] = o.apps["x64"]; },
+       "other: " + options_.apps.at("x64").string() + " has no arm64 slice"},
       {"Info.plist a link out of the input", [&](auto& o) { o.apps["x64"] = plist; },
        "other: " + (plist / "Contents/Info.plist").string() + " is a symbolic link"},
       {"the seal's folder a link out", [&](auto& o) { o.apps["arm64"] = seal; }, "other: "},
@@ -222,6 +229,54 @@ TEST(ReleaseTool, KeepsItsKeyAndPublishesFromTheCommandLine) {
   auto manifest = InstallerCore::ReleaseManifest::decode(readFile(www + kLatest), {13, 0, 0});
   EXPECT_EQ(manifest.artifacts.at("x64").sha256,
             PelorinInstaller::hash(www + "/desktop-releases/2.0.0-beta.1/app-x64.dmg"));
+}
+
+// What the tool answers to a publisher finding their way: help, versions and wrong usage.
+TEST(ReleaseTool, ExplainsItselfAndNamesWhatIsWrong) {
+  TemporaryFolder folder;
+  ASSERT_EQ(tool({"keygen", folder / "keys"}), 0);
+  const Arguments publish = {"publish", "--key",        folder / "keys/signing-key.pem",
+                             "--out",   folder / "www", "--minimum-system",
+                             "13.0.0",  "--sample"};
+  auto with = [](Arguments arguments, const Arguments& more) {
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return arguments;
+  };
+  // The arguments, the exit status and what standard output or else standard error starts with.
+  const std::tuple<Arguments, int, std::string> cases[] = {
+      {{"--help"}, 0, "usage:\n  pelorin-release keygen"},
+      {{"-h"}, 0, "usage:\n"},
+      {{"help"}, 0, "usage:\n"},
+      {{"--version"}, 0, "pelorin-release 1."},
+      {{"check", "--help"}, 0, "usage: pelorin-release check"},
+      {{"publish", "-h"}, 0, "usage: pelorin-release publish"},
+      {{"check", "--bogus"},
+       2,
+       "pelorin-release: unknown option --bogus\nusage: pelorin-release check"},
+      {{"check", "--full", "--full"}, 2, "pelorin-release: option --full given twice"},
+      {{"check", "--host"}, 2, "pelorin-release: option --host needs a value"},
+      {{"check", "--host", "127.0.0.1:0"}, 2, "pelorin-release: --host 127.0.0.1:0: the port"},
+      {{"check", "--host", "[::1]:65536"}, 2, "pelorin-release: --host [::1]:65536: the port"},
+      {{"sample", "--arch", "ppc", "x.app"}, 2, "pelorin-release: --arch ppc: not arm64"},
+      {{"bogus"}, 2, "pelorin-release: unknown command bogus"},
+      {with(publish, {"universal", "--version", "1.4"}), 2, "pelorin-release: --version \"1.4\""},
+      {with(publish, {"arm64", "--version", "1.4.0"}), 2, "pelorin-release: --sample arm64: a"},
+      {with(publish, {"universal", "--version", "1.4.0", "--key", "x"}), 2,
+       "pelorin-release: option --key given twice"},
+      {{"publish", "--version", "1.4.0", "--minimum-system", "13.0.0", "--key", folder / "none.pem",
+        "--out", folder / "www", "--sample", "universal"},
+       1,
+       "pelorin-release: cannot read " + (folder / "none.pem").string() +
+           ": No such file or directory\n"}};
+  for (const auto& [arguments, status, expected] : cases) {
+    const auto result = runChild(PELORIN_RELEASE_TOOL, arguments, {});
+    const auto& said = status == 0 ? result.out : result.err;
+    EXPECT_EQ(
+        std::to_string(result.exitStatus.value_or(-1)) + " " + said.substr(0, expected.size()),
+        std::to_string(status) + " " + expected)
+        << arguments.front() << " " << (arguments.size() > 1 ? arguments[1] : "");
+  }
+  EXPECT_FALSE(fs::exists(folder / "www")) << "nothing published";
 }
 
 TEST(HostCheck, NamesEachFaultOfTheHost) {

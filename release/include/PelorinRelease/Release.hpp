@@ -24,6 +24,11 @@ struct ReleaseError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A publish option that breaks its rule; the text names the option, its value and the rule.
+struct OptionError : ReleaseError {
+  using ReleaseError::ReleaseError;
+};
+
 // A private working folder in `parent`, removed with its contents on every way out.
 class WorkFolder {
  public:
@@ -102,7 +107,9 @@ struct Publication {
 };
 
 // Copies each application as "Pelorin Code.app", writes its Info.plist keys, seals it, packs its
-// image, puts the images in place and replaces the manifest last. Checks the manifest's rules,
+// image, puts the images in place and replaces the manifest last. Checks each option's rule (an
+// OptionError: the version, the minimum system, the host, each application's slice for its
+// image's architecture), the manifest's rules,
 // links on the names it writes and images already published under the version (kept when the
 // bytes are the same, refused otherwise) before touching the web root; the input folders are
 // never changed.
