@@ -19,10 +19,16 @@
 #   --proxy          start squid on loopback and name it in the installer's environment
 #                    (https_proxy), which the system's proxy lookup reads; the tunnels' lines of
 #                    squid's access log are printed
-#   --version        the release's version (default 1.4.0)
+#   --version        the release's version (default 1.4.0); one older than the version installed
+#                    is refused by the installer, as the run then expects (--fresh starts over)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+usage() {
+  echo "demo.sh: $*" >&2
+  sed -n '/^#   scripts/,/^#   --version/s/^# //p' "$0" >&2
+  exit 2
+}
 headless="" fresh="" host_down="" corrupt="" DEMO_EDGE="" proxy="" version=1.4.0
 while [ $# -gt 0 ]; do
   case $1 in
@@ -33,13 +39,15 @@ while [ $# -gt 0 ]; do
     --edge) DEMO_EDGE=1 ;;
     --proxy) proxy=1 ;;
     --version)
-      version=${2:?--version needs a value}
+      [ $# -ge 2 ] || usage "--version needs a value"
+      version=$2
       shift
+      # The release tool's rule, checked before anything is built or removed.
+      [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+(-[0-9A-Za-z]+([.-][0-9A-Za-z]+)*)?$ ]] ||
+        usage "--version \"$version\": a version is MAJOR.MINOR.PATCH with an optional" \
+          "pre-release label, such as 1.4.0 or 2.0.0-beta.1"
       ;;
-    *)
-      sed -n '/^#   scripts/,/^#   --version/s/^# //p' "$0" >&2
-      exit 2
-      ;;
+    *) usage "unknown option $1" ;;
   esac
   shift
 done
@@ -53,9 +61,16 @@ demo_build
 [ -z "$fresh" ] || rm -rf "${DEMO:?}/home" "${DEMO:?}/runtime"
 demo_session "$DEMO"
 
+# A headless run that fails once the window is up still says what the window shows.
+reported=""
 cleanup() {
+  local status=$?
   set +e # every step runs, whatever the one before did
+  if [ "$status" -ne 0 ] && [ -z "$reported" ] && [ -n "${DEMO_WINDOW:-}" ]; then
+    demo_report_window "$DEMO/screenshots/$(date +%Y%m%d-%H%M%S)-failed.png"
+  fi
   demo_stop_app
+  demo_stop_accessibility
   demo_unmount_leftovers
   demo_stop_display
   demo_stop_host
@@ -124,23 +139,31 @@ edge_report() {
 before=$(demo_installed_identity)
 [ "$before" = none ] || demo_say "installed before this run: $(demo_installed_version) at $DEMO_INSTALLED"
 
-# Prints what the run changed; fails when that is not what the scenario expects (installed, or
-# not installed with the previous copy untouched).
+# Prints what the run changed, what the window says (its status KEY expected) and where its
+# screenshot SHOT is; fails when that is not what the scenario expects: installed, or not
+# installed with the previous copy untouched.
 outcome() {
-  local expect=$1 screenshot=${2:-} after
+  local expect=$1 key=${2:-} shot=${3:-} after wrong=""
   after=$(demo_installed_identity)
   if [ "$after" != "$before" ] && [ "$after" != none ] && [ "$(demo_installed_version)" = "$version" ]; then
     echo "outcome: installed $DEMO_APP_NAME $version at $DEMO_INSTALLED$([ "$before" = none ] || echo ", replacing the copy that stood there")"
-    [ "$expect" = installed ] || demo_fail "the run installed, which it should not have"
+    [ "$expect" = installed ] || wrong="the run installed, which it should not have"
   elif [ "$after" = "$before" ]; then
     echo "outcome: not installed$([ "$before" = none ] || echo "; the copy installed before is untouched")"
-    [ "$expect" = failed ] || demo_fail "the run did not install"
+    [ "$expect" = failed ] || wrong="the run did not install"
   else
-    demo_fail "the installed copy changed but is not release $version"
+    wrong="the installed copy changed but is not release $version"
+  fi
+  if [ -n "$shot" ]; then
+    demo_report_window "$shot"
+    reported=1
+    [ -n "$wrong" ] || [ "$DEMO_STATUS_KEY" = "$key" ] ||
+      wrong="the window shows \"$DEMO_STATUS_KEY\" where \"$key\" was expected"
   fi
   echo "support folder: $(ls -A "$DEMO_SUPPORT" 2>/dev/null | tr '\n' ' ')"
-  [ -z "$screenshot" ] || echo "screenshot: $screenshot"
+  [ -z "$wrong" ] || demo_fail "$wrong"
   before=$after
+  reported=""
 }
 
 # Only the installer's own environment names the proxy: the host check and the fetch above went
@@ -163,8 +186,16 @@ proxy_tunnels() {
   grep " CONNECT " "$DEMO/proxy/access.log" || demo_fail "the installer did not go through the proxy"
 }
 
-expected=installed
-if [ -n "$corrupt" ] || [ -n "$host_down" ]; then expected=failed; fi
+# What the run should end with, and the window's status then.
+expected=installed key=complete
+if [ -n "$corrupt" ]; then
+  expected=failed key=error.damagedDownload
+elif [ -n "$host_down" ]; then
+  expected=failed key=error.network
+elif [ "$before" != none ] && demo_version_before "$version" "$(demo_installed_version)"; then
+  expected=failed key=error.downgrade
+  demo_say "$(demo_installed_version) is installed: the installer refuses the older $version"
+fi
 
 if [ -z "$headless" ]; then
   "$DEMO_PROGRAM" &
@@ -187,20 +218,19 @@ if [ -z "$headless" ]; then
 fi
 
 demo_start_display
+demo_start_accessibility
 demo_start_app
 shots=$DEMO/screenshots/$(date +%Y%m%d-%H%M%S)
 demo_press_return
 demo_wait_for_run
-demo_screenshot "$shots-1.png"
-outcome "$expected" "$shots-1.png"
+outcome "$expected" "$key" "$shots-1.png"
 [ -n "$host_down" ] || proxy_tunnels
 if [ -n "$host_down" ]; then
   demo_start_host "$www"
   demo_say "started the distribution host; pressing Retry"
   demo_press_return
   demo_wait_for_run
-  demo_screenshot "$shots-2.png"
-  outcome installed "$shots-2.png"
+  outcome installed complete "$shots-2.png"
   proxy_tunnels
 fi
 edge_report

@@ -171,6 +171,64 @@ demo_stop_display() {
   DEMO_XVFB_PID=""
 }
 
+# Starts a session bus of the run's own with the accessibility bus on it, through which
+# scripts/window_text.py reads the window's texts, and has the window join it.
+demo_start_accessibility() {
+  local lines
+  mapfile -t lines < <(dbus-daemon --session --fork --print-address=1 --print-pid=1)
+  [ "${#lines[@]}" -eq 2 ] || demo_fail "the session bus did not start"
+  export DBUS_SESSION_BUS_ADDRESS=${lines[0]}
+  DEMO_BUS_PID=${lines[1]}
+  /usr/libexec/at-spi-bus-launcher --launch-immediately >"$DEMO/at-spi.log" 2>&1 &
+  DEMO_A11Y_PID=$!
+  for _ in $(seq 1 100); do
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+      org.freedesktop.DBus.NameHasOwner string:org.a11y.Bus 2>/dev/null | grep -q true && break
+    sleep 0.1
+  done
+  export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
+}
+
+# Stops both buses and what runs on them (the registry ends with its bus).
+demo_stop_accessibility() {
+  [ -z "${DEMO_A11Y_PID:-}" ] || kill "$DEMO_A11Y_PID" 2>/dev/null || true
+  pkill -f -- "--address=unix:path=$XDG_RUNTIME_DIR/at-spi/" 2>/dev/null || true
+  [ -z "${DEMO_BUS_PID:-}" ] || kill "$DEMO_BUS_PID" 2>/dev/null || true
+  DEMO_A11Y_PID="" DEMO_BUS_PID=""
+}
+
+# The window's status as "KEY<tab>TEXT<tab>ENGLISH" (see scripts/window_text.py).
+demo_window_status() {
+  "$demo_root/scripts/window_text.py" "$DEMO_APP_PID" "$demo_root/resources"
+}
+
+# Prints the window's status text, its English, and a screenshot of the window saved at SHOT.
+demo_report_window() {
+  local shot=$1 key text english
+  IFS=$'\t' read -r key text english < <(demo_window_status 2>&1) || true
+  echo "status: ${text:-$key}"
+  [ -z "$english" ] || [ "$english" = "$text" ] || echo "in English: $english"
+  demo_screenshot "$shot" && echo "screenshot: $shot"
+  # shellcheck disable=SC2034 # read by the caller
+  DEMO_STATUS_KEY=$key
+}
+
+# Whether version A comes before version B: MAJOR.MINOR.PATCH by number, then a pre-release
+# label before none, two labels by sort -V.
+demo_version_before() {
+  local a=$1 b=$2 first
+  [ "$a" != "$b" ] || return 1
+  if [ "${a%%-*}" != "${b%%-*}" ]; then
+    first=$(printf '%s\n%s\n' "${a%%-*}" "${b%%-*}" | sort -V | head -n 1)
+    [ "$first" = "${a%%-*}" ]
+    return
+  fi
+  [ "$a" != "${a%%-*}" ] || return 1
+  [ "$b" = "${b%%-*}" ] && return 0
+  first=$(printf '%s\n%s\n' "${a#*-}" "${b#*-}" | sort -V | head -n 1)
+  [ "$first" = "${a#*-}" ]
+}
+
 # Starts the installer's window; DEMO_APP_PID and DEMO_WINDOW name it once it is shown.
 demo_start_app() {
   "$DEMO_PROGRAM" &

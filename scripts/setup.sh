@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev qt6-tools-dev qt6-l10n-tools qt6-image-formats-plugins
   icnsutils squashfs-tools squashfuse fuse3
   xvfb xdotool imagemagick nginx squid
+  dbus-daemon dbus-bin at-spi2-core gir1.2-atspi-2.0 python3-gi
   xauth fonts-dejavu-core fonts-droid-fallback
 )
 

@@ -2,8 +2,8 @@
 # Installs what is needed, builds, and runs every test twice: a normal build (GCC, warnings as
 # errors) and a clang build under AddressSanitizer + UndefinedBehaviorSanitizer that also runs
 # each fuzz target for a bounded number of inputs. Then runs the demo without a display, as a
-# first install, again, with its host stopped, with a damaged image, through a caching edge and
-# through a proxy. Run as root, it also runs every test that needs no window, and one demo, as
+# first install, again, with its host stopped, with a damaged image, through a caching edge,
+# through a proxy and with an older version, and with wrong options. Run as root, it also runs every test that needs no window, and one demo, as
 # the ordinary user pelorin-tester under umask 0077, in a copy of the tree and builds of that
 # user's own. Ends with "N passed, M failed".
 # shellcheck disable=SC2016 # command lines for the tester expand their arguments there
@@ -57,14 +57,30 @@ else
   failed=$((failed + 1))
 fi
 
-# The README's first command: each run exits non-zero unless it ended as it should.
+# The README's first command, each run as the README tells it: "OPTIONS|STATUS|TEXT", where
+# TEXT is a line the run prints (for a window, its status in English).
+demo_runs=(
+  "--fresh|0|in English: Pelorin Code is installed."
+  "|0|in English: Pelorin Code is installed."
+  "--host-down|0|in English: The download failed. Check the internet connection and try again."
+  "--corrupt-image|0|in English: The download is damaged. Try again to download it afresh."
+  "--edge|0|in English: Pelorin Code is installed."
+  "--proxy|0|in English: Pelorin Code is installed."
+  "--version 1.3.0|0|in English: A newer version of Pelorin Code is already installed."
+  "--version|2|demo.sh: --version needs a value"
+  "--version 1.4|2|demo.sh: --version \"1.4\": a version is MAJOR.MINOR.PATCH"
+  "--bogus|2|demo.sh: unknown option --bogus"
+)
 demo_log=$(mktemp)
-for options in "--fresh" "" "--host-down" "--corrupt-image" "--edge" "--proxy"; do
+for run in "${demo_runs[@]}"; do
+  IFS='|' read -r options status text <<<"$run"
   # shellcheck disable=SC2086 # the options are words
-  if scripts/demo.sh --headless $options >"$demo_log" 2>&1; then
+  scripts/demo.sh --headless $options >"$demo_log" 2>&1
+  got=$?
+  if [ "$got" -eq "$status" ] && grep -qF -- "$text" "$demo_log"; then
     passed=$((passed + 1))
   else
-    echo "scripts/demo.sh --headless $options failed:" >&2
+    echo "scripts/demo.sh --headless $options exited with $got, not $status, or did not print: $text" >&2
     tail -n 20 "$demo_log" >&2
     failed=$((failed + 1))
   fi
