@@ -1,19 +1,17 @@
 #pragma once
 
-#include <atomic>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "TestSupport.hpp"
 #include "pipeline/TransferSettings.hpp"
 
 namespace PelorinTesting {
 
-// Debian's squid as a forward proxy on 127.0.0.1: it tunnels (CONNECT) to port 443 and to any
-// port above 1023, and resolves the distribution host's name to 127.0.0.1 from a hosts file of
-// its own, so that name reaches the test server only through it. Its configuration, pid file and
-// logs live in a temporary folder; it runs as long as the object does.
+// Debian's squid as scripts/squid.sh runs it on 127.0.0.1: it tunnels (CONNECT) to port 443 and
+// to any port above 1023, and resolves the distribution host's name to 127.0.0.1, so that name
+// reaches the test server only through it. Its configuration, pid file and logs live in a
+// temporary folder; it runs as long as the object does.
 class TestProxy {
  public:
   struct Credentials {
@@ -39,11 +37,9 @@ class TestProxy {
 
  private:
   bool launch();
-  std::string service() const;
   TemporaryFolder folder_{"pelorin-squid"};
+  std::optional<Credentials> required_;
   int port_ = 0;
-  std::thread runner_;
-  std::atomic<bool> ended_{false};
 };
 
 }  // namespace PelorinTesting
