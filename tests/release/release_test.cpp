@@ -274,7 +274,7 @@ TEST(ReleaseTool, ExplainsItselfAndNamesWhatIsWrong) {
     EXPECT_EQ(
         std::to_string(result.exitStatus.value_or(-1)) + " " + said.substr(0, expected.size()),
         std::to_string(status) + " " + expected)
-        << arguments.front() << " " << (arguments.size() > 1 ? arguments[1] : "");
+        << testing::PrintToString(arguments);
   }
   EXPECT_FALSE(fs::exists(folder / "www")) << "nothing published";
 }
