@@ -52,19 +52,28 @@ string(REGEX REPLACE "^.*\"([^\"]*)\".*$" "\\1" pelorin_curl_version "${pelorin_
 if(PELORIN_HEADERS_ONLY_CURL_VERSION)
   set(pelorin_curl_version ${PELORIN_HEADERS_ONLY_CURL_VERSION})
 endif()
+# Qt's version likewise: the headers' own, or PELORIN_HEADERS_ONLY_QT_VERSION.
+file(STRINGS ${pelorin_qt_include}/QtCore/qconfig.h pelorin_qt_version
+     REGEX "^#define[\t ]+QT_VERSION_STR[\t ]+\"")
+string(REGEX REPLACE "^.*\"([^\"]*)\".*$" "\\1" pelorin_qt_version "${pelorin_qt_version}")
+if(PELORIN_HEADERS_ONLY_QT_VERSION)
+  set(pelorin_qt_version ${PELORIN_HEADERS_ONLY_QT_VERSION})
+endif()
 pelorin_header_folder(openssl openssl=/usr/include/openssl openssl=${pelorin_arch_include}/openssl)
 pelorin_header_folder(nlohmann_json nlohmann=/usr/include/nlohmann)
 pelorin_header_folder(libplist plist=/usr/include/plist)
 pelorin_header_folder(gtest gtest=/usr/include/gtest gmock=/usr/include/gmock)
 pelorin_header_folder(cpp-httplib httplib.h=/usr/include/httplib.h)
 
-# pkg-config sees only these descriptions.
+# pkg-config sees only these descriptions, each with the version of the headers.
 foreach(module libplist-2.0:libplist cpp-httplib:cpp-httplib)
   string(REPLACE ":" ";" module ${module})
   list(GET module 0 name)
   list(GET module 1 package)
+  execute_process(COMMAND pkg-config --modversion ${name} OUTPUT_VARIABLE version
+                  OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
   file(WRITE ${pelorin_headers}/pkgconfig/${name}.pc
-       "Name: ${name}\nDescription: headers only\nVersion: 0\nCflags: -I${pelorin_headers}/${package}\n")
+       "Name: ${name}\nDescription: headers only\nVersion: ${version}\nCflags: -I${pelorin_headers}/${package}\n")
 endforeach()
 set(ENV{PKG_CONFIG_LIBDIR} ${pelorin_headers}/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
@@ -101,8 +110,10 @@ macro(pelorin_provide_headers method package)
         set_target_properties(Qt6::${tool} PROPERTIES IMPORTED_LOCATION ${PELORIN_QT_${tool}})
       endif()
     endforeach()
-    set(Qt6Core_VERSION_MAJOR 6)
-    set(Qt6Core_VERSION_MINOR 4)
+    set(Qt6_VERSION ${pelorin_qt_version})
+    string(REPLACE "." ";" pelorin_qt_numbers ${pelorin_qt_version})
+    list(GET pelorin_qt_numbers 0 Qt6Core_VERSION_MAJOR)
+    list(GET pelorin_qt_numbers 1 Qt6Core_VERSION_MINOR)
   endif()
   if("${package}" MATCHES "^(CURL|OpenSSL|nlohmann_json|GTest|Qt6)$")
     set(${package}_FOUND TRUE)
