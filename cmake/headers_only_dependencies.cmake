@@ -43,22 +43,21 @@ function(pelorin_interface target)
 endfunction()
 
 pelorin_header_folder(curl curl=${pelorin_arch_include}/curl)
-# The libcurl version reported as FindCURL would: the headers' own, unless
-# PELORIN_HEADERS_ONLY_CURL_VERSION names the libcurl that they stand in for, so that the
-# configuration's version rule can be tried on versions whose headers this machine lacks.
-file(STRINGS ${pelorin_arch_include}/curl/curlver.h pelorin_curl_version
-     REGEX "^#define[\t ]+LIBCURL_VERSION[\t ]+\"")
-string(REGEX REPLACE "^.*\"([^\"]*)\".*$" "\\1" pelorin_curl_version "${pelorin_curl_version}")
-if(PELORIN_HEADERS_ONLY_CURL_VERSION)
-  set(pelorin_curl_version ${PELORIN_HEADERS_ONLY_CURL_VERSION})
-endif()
-# Qt's version likewise: the headers' own, or PELORIN_HEADERS_ONLY_QT_VERSION.
-file(STRINGS ${pelorin_qt_include}/QtCore/qconfig.h pelorin_qt_version
-     REGEX "^#define[\t ]+QT_VERSION_STR[\t ]+\"")
-string(REGEX REPLACE "^.*\"([^\"]*)\".*$" "\\1" pelorin_qt_version "${pelorin_qt_version}")
-if(PELORIN_HEADERS_ONLY_QT_VERSION)
-  set(pelorin_qt_version ${PELORIN_HEADERS_ONLY_QT_VERSION})
-endif()
+# A package's version as its CMake package would report it: the text that `header` defines as
+# `macro`, unless PELORIN_HEADERS_ONLY_<NAME>_VERSION names the version the headers stand in for,
+# so that the configuration's version rules can be tried on versions whose headers this machine
+# lacks.
+function(pelorin_header_version name header macro result)
+  file(STRINGS ${header} version REGEX "^#define[\t ]+${macro}[\t ]+\"")
+  string(REGEX REPLACE "^.*\"([^\"]*)\".*$" "\\1" version "${version}")
+  if(PELORIN_HEADERS_ONLY_${name}_VERSION)
+    set(version ${PELORIN_HEADERS_ONLY_${name}_VERSION})
+  endif()
+  set(${result} ${version} PARENT_SCOPE)
+endfunction()
+pelorin_header_version(CURL ${pelorin_arch_include}/curl/curlver.h LIBCURL_VERSION
+                       pelorin_curl_version)
+pelorin_header_version(QT ${pelorin_qt_include}/QtCore/qconfig.h QT_VERSION_STR pelorin_qt_version)
 pelorin_header_folder(openssl openssl=/usr/include/openssl openssl=${pelorin_arch_include}/openssl)
 pelorin_header_folder(nlohmann_json nlohmann=/usr/include/nlohmann)
 pelorin_header_folder(libplist plist=/usr/include/plist)
