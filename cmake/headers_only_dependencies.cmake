@@ -43,28 +43,36 @@ function(pelorin_interface target)
 endfunction()
 
 pelorin_header_folder(curl curl=${pelorin_arch_include}/curl)
-# The libcurl version reported as FindCURL would: the headers' own, unless
-# PELORIN_HEADERS_ONLY_CURL_VERSION names the libcurl that they stand in for, so that the
-# configuration's version rule can be tried on versions whose headers this machine lacks.
-file(STRINGS ${pelorin_arch_include}/curl/curlver.h pelorin_curl_version
-     REGEX "^#define[\t ]+LIBCURL_VERSION[\t ]+\"")
-string(REGEX REPLACE "^.*\"([^\"]*)\".*$" "\\1" pelorin_curl_version "${pelorin_curl_version}")
-if(PELORIN_HEADERS_ONLY_CURL_VERSION)
-  set(pelorin_curl_version ${PELORIN_HEADERS_ONLY_CURL_VERSION})
-endif()
+# A package's version as its CMake package would report it: the text that `header` defines as
+# `macro`, unless PELORIN_HEADERS_ONLY_<NAME>_VERSION names the version the headers stand in for,
+# so that the configuration's version rules can be tried on versions whose headers this machine
+# lacks.
+function(pelorin_header_version name header macro result)
+  file(STRINGS ${header} version REGEX "^#define[\t ]+${macro}[\t ]+\"")
+  string(REGEX REPLACE "^.*\"([^\"]*)\".*$" "\\1" version "${version}")
+  if(PELORIN_HEADERS_ONLY_${name}_VERSION)
+    set(version ${PELORIN_HEADERS_ONLY_${name}_VERSION})
+  endif()
+  set(${result} ${version} PARENT_SCOPE)
+endfunction()
+pelorin_header_version(CURL ${pelorin_arch_include}/curl/curlver.h LIBCURL_VERSION
+                       pelorin_curl_version)
+pelorin_header_version(QT ${pelorin_qt_include}/QtCore/qconfig.h QT_VERSION_STR pelorin_qt_version)
 pelorin_header_folder(openssl openssl=/usr/include/openssl openssl=${pelorin_arch_include}/openssl)
 pelorin_header_folder(nlohmann_json nlohmann=/usr/include/nlohmann)
 pelorin_header_folder(libplist plist=/usr/include/plist)
 pelorin_header_folder(gtest gtest=/usr/include/gtest gmock=/usr/include/gmock)
 pelorin_header_folder(cpp-httplib httplib.h=/usr/include/httplib.h)
 
-# pkg-config sees only these descriptions.
+# pkg-config sees only these descriptions, each with the version of the headers.
 foreach(module libplist-2.0:libplist cpp-httplib:cpp-httplib)
   string(REPLACE ":" ";" module ${module})
   list(GET module 0 name)
   list(GET module 1 package)
+  execute_process(COMMAND pkg-config --modversion ${name} OUTPUT_VARIABLE version
+                  OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
   file(WRITE ${pelorin_headers}/pkgconfig/${name}.pc
-       "Name: ${name}\nDescription: headers only\nVersion: 0\nCflags: -I${pelorin_headers}/${package}\n")
+       "Name: ${name}\nDescription: headers only\nVersion: ${version}\nCflags: -I${pelorin_headers}/${package}\n")
 endforeach()
 set(ENV{PKG_CONFIG_LIBDIR} ${pelorin_headers}/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
@@ -101,8 +109,10 @@ macro(pelorin_provide_headers method package)
         set_target_properties(Qt6::${tool} PROPERTIES IMPORTED_LOCATION ${PELORIN_QT_${tool}})
       endif()
     endforeach()
-    set(Qt6Core_VERSION_MAJOR 6)
-    set(Qt6Core_VERSION_MINOR 4)
+    set(Qt6_VERSION ${pelorin_qt_version})
+    string(REPLACE "." ";" pelorin_qt_numbers ${pelorin_qt_version})
+    list(GET pelorin_qt_numbers 0 Qt6Core_VERSION_MAJOR)
+    list(GET pelorin_qt_numbers 1 Qt6Core_VERSION_MINOR)
   endif()
   if("${package}" MATCHES "^(CURL|OpenSSL|nlohmann_json|GTest|Qt6)$")
     set(${package}_FOUND TRUE)

@@ -3,11 +3,12 @@
 # (InstallerCore, PelorinBase, PelorinPipeline, PelorinApp and the program's own sources, the
 # *_mac variants among them) for macOS 12 on arm64 with Zig's clang, warnings as errors, against the
 # dependencies' headers only; archives the static libraries; lays out PelorinInstaller.app and
-# runs its CTest check (mac_bundle). Nothing is linked: the dependencies have no macOS libraries
-# here. Also configures the project for libcurl versions that the macOS build must refuse. Installs
-# the pinned toolchain from the npm registry when it is missing. Ends with one line saying how many
+# runs its CTest check (mac_bundle), which also checks the rules that deploy and sign it. Nothing
+# of the product is linked: the dependencies have no macOS libraries here. Also configures the
+# project for libcurl and Qt versions that the macOS build must refuse. Installs the pinned
+# toolchain from the npm registry when it is missing. Ends with one line saying how many
 # translation units compiled; exits non-zero when any did not, when the bundle check fails or when
-# a too-old libcurl is not refused.
+# a libcurl or Qt of the wrong version is not refused.
 #
 # The toolchain lives in $PELORIN_TOOLCHAINS (default ~/.cache/pelorin-toolchains), the build in
 # build-mac/: host/ builds make_icon for this machine, arm64/ is the macOS configuration.
@@ -76,23 +77,35 @@ cmake -S . -B "$build/arm64" "${mac_configuration[@]}" \
   -DPELORIN_HEADERS_ONLY_CURL_VERSION=8.18.0 >>"$log" 2>&1 ||
   fail "the macOS configuration failed (see $log)"
 
-# The same configuration refuses a libcurl that macOS 12.3 ships, and one with Apple's trust
-# evaluation before it was fixed, each with its reason.
-curl_rule=passed
-for old in 7.79.1 8.17.0; do
-  rule_log=$build/curl-$old.log
-  if cmake -S . -B "$build/curl-$old" "${mac_configuration[@]}" \
-    -DPELORIN_HEADERS_ONLY_CURL_VERSION=$old >"$rule_log" 2>&1; then
-    echo "the macOS configuration accepted libcurl $old" >&2
-    curl_rule=failed
-  elif ! tr -s ' \n' '  ' <"$rule_log" |
-    grep -qF "libcurl $old found, 8.18.0 or later needed: the Mac build carries"; then
-    echo "the macOS configuration did not refuse libcurl $old for its version:" >&2
+# The same configuration, in $build/NAME with the extra settings, must fail with `reason`.
+refuses() {
+  local name=$1 reason=$2
+  shift 2
+  local rule_log=$build/$name.log result=0
+  if cmake -S . -B "$build/$name" "${mac_configuration[@]}" "$@" >"$rule_log" 2>&1; then
+    echo "the macOS configuration accepted $name" >&2
+    result=1
+  elif ! tr -s ' \n' '  ' <"$rule_log" | grep -qF "$reason"; then
+    echo "the macOS configuration did not refuse $name for its version:" >&2
     grep -A8 'CMake Error' "$rule_log" >&2
-    curl_rule=failed
+    result=1
   fi
   cat "$rule_log" >>"$log"
+  return $result
+}
+
+# It refuses a libcurl that macOS 12.3 ships, and one with Apple's trust evaluation before it
+# was fixed, each with its reason.
+curl_rule=passed
+for old in 7.79.1 8.17.0; do
+  refuses curl-$old "libcurl $old found, 8.18.0 or later needed: the Mac build carries" \
+    -DPELORIN_HEADERS_ONLY_CURL_VERSION=$old || curl_rule=failed
 done
+# And a Qt that needs a newer macOS than the bundle promises.
+qt_rule=passed
+refuses qt-6.10.0 "Qt 6.10.0 found, which needs macOS 13.0, but the bundle promises macOS 12.0" \
+  -DPELORIN_HEADERS_ONLY_CURL_VERSION=8.18.0 -DPELORIN_HEADERS_ONLY_QT_VERSION=6.10.0 ||
+  qt_rule=failed
 
 # Every object file of the product's targets, as the build lists them.
 product='InstallerCore|PelorinBase|PelorinPipeline|PelorinApp|PelorinInstaller'
@@ -135,6 +148,7 @@ fi
 cat "$build/bundle.log" >>"$log"
 
 echo "macOS arm64 check: $compiled of ${#objects[@]} translation units compiled," \
-  "bundle test $bundle, curl version rule $curl_rule ($((SECONDS - start)) s)"
+  "bundle test $bundle, curl version rule $curl_rule, Qt version rule $qt_rule" \
+  "($((SECONDS - start)) s)"
 [ "$built" -eq 0 ] && [ "$compiled" -eq ${#objects[@]} ] && [ "$bundle" = passed ] &&
-  [ "$curl_rule" = passed ]
+  [ "$curl_rule" = passed ] && [ "$qt_rule" = passed ]

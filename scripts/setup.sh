@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git curl ca-certificates openssl
-  clang-14 libclang-rt-14-dev clang-format
+  clang-14 libclang-rt-14-dev clang-format llvm-14
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libplist-dev libplist-utils libcpp-httplib-dev
   qt6-base-dev qt6-tools-dev qt6-l10n-tools qt6-image-formats-plugins

@@ -125,8 +125,9 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 rm -f "$demo_log"
 
-# Every translation unit of the macOS product, compiled for arm64 macOS, and the application
-# bundle's layout: one result (scripts/mac_check.sh prints its own line).
+# Every translation unit of the macOS product, compiled for arm64 macOS, the application
+# bundle's layout and the rules that deploy and sign it: one result (scripts/mac_check.sh prints
+# its own line).
 if scripts/mac_check.sh; then
   passed=$((passed + 1))
 else

@@ -1,9 +1,9 @@
 #include "pipeline/HostParts.hpp"
 
 #include <pwd.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
@@ -14,47 +14,28 @@
 
 namespace PelorinInstaller::HostParts {
 
-std::optional<std::int64_t> availableCapacity(const std::filesystem::path& folder) {
-  struct statvfs volume;
-  if (statvfs(folder.c_str(), &volume) != 0) {
-    throw std::filesystem::filesystem_error("cannot read the available capacity", folder,
-                                            std::error_code(errno, std::generic_category()));
-  }
-  if (volume.f_blocks == 0) return std::nullopt;
-  unsigned long long unit = volume.f_frsize ? volume.f_frsize : volume.f_bsize;
-  unsigned long long limit = std::numeric_limits<std::int64_t>::max();
-  unsigned long long blocks = volume.f_bavail;
-  if (unit != 0 && blocks > limit / unit) return std::numeric_limits<std::int64_t>::max();
-  return static_cast<std::int64_t>(blocks * unit);
+std::optional<std::int64_t> capacity(std::uint64_t blocks, std::uint64_t available,
+                                     std::uint64_t unit) {
+  if (blocks == 0) return std::nullopt;
+  std::uint64_t limit = std::numeric_limits<std::int64_t>::max();
+  if (unit != 0 && available > limit / unit) return std::numeric_limits<std::int64_t>::max();
+  return static_cast<std::int64_t>(available * unit);
 }
 
-bool insideBundle(const std::filesystem::path& executable, std::string_view bundleID) {
+bool insideBundle(const std::filesystem::path& executable, std::string_view bundleName,
+                  std::string_view bundleID) {
+  auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  auto sameName = [&](const std::string& name) {
+    return std::equal(name.begin(), name.end(), bundleName.begin(), bundleName.end(),
+                      [&](char a, char b) { return fold(a) == fold(b); });
+  };
   for (auto folder = executable.parent_path(); folder.has_relative_path();
        folder = folder.parent_path()) {
-    if (folder.extension() != ".app") continue;
+    if (!sameName(folder.filename().string())) continue;
     auto plist = InfoPlist::read(folder);
     if (plist && plist->string("CFBundleIdentifier") == bundleID) return true;
   }
   return false;
-}
-
-InstallerCore::SystemVersion leadingNumbers(std::string_view text) {
-  std::int64_t numbers[3] = {0, 0, 0};
-  std::size_t position = 0;
-  for (auto& number : numbers) {
-    std::size_t start = position;
-    std::int64_t value = 0;
-    while (position < text.size() && text[position] >= '0' && text[position] <= '9' &&
-           value < std::numeric_limits<std::int64_t>::max() / 10 - 9) {
-      value = value * 10 + (text[position] - '0');
-      ++position;
-    }
-    if (position == start) break;
-    number = value;
-    if (position >= text.size() || text[position] != '.') break;
-    ++position;
-  }
-  return {numbers[0], numbers[1], numbers[2]};
 }
 
 std::filesystem::path homeFolder() {

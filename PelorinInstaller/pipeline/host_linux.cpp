@@ -1,6 +1,10 @@
+#include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <InstallerCore/Distribution.hpp>
+#include <InstallerCore/SystemRelease.hpp>
+#include <PelorinBase/Errors.hpp>
 #include <cerrno>
 #include <cstdlib>
 #include <system_error>
@@ -24,7 +28,16 @@ fs::path dataHome(const fs::path& home) {
 InstallerCore::SystemVersion kernelVersion() {
   struct utsname names;
   if (uname(&names) != 0) throw std::system_error(errno, std::generic_category(), "uname");
-  return HostParts::leadingNumbers(names.release);
+  return InstallerCore::SystemRelease::numbers(names.release);
+}
+
+std::optional<std::int64_t> volumeCapacity(const fs::path& folder) {
+  struct statvfs volume;
+  if (statvfs(folder.c_str(), &volume) != 0) {
+    PelorinBase::throwFileError("cannot read the available capacity", folder);
+  }
+  return HostParts::capacity(volume.f_blocks, volume.f_bavail,
+                             volume.f_frsize ? volume.f_frsize : volume.f_bsize);
 }
 
 // The folder of the running executable: the stand-ins ship beside it.
@@ -45,7 +58,7 @@ bool allDigits(const std::string& text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-// A process of this user whose executable lies inside a bundle with that identifier.
+// A process of this user whose executable lies inside the product's bundle with that identifier.
 bool applicationRuns(std::string_view bundleID) {
   std::error_code error;
   for (fs::directory_iterator entry("/proc", error), end; !error && entry != end;
@@ -53,7 +66,10 @@ bool applicationRuns(std::string_view bundleID) {
     if (!allDigits(entry->path().filename().string())) continue;
     std::error_code unreadable;  // another user's process, or one that just ended
     auto executable = fs::read_symlink(entry->path() / "exe", unreadable);
-    if (!unreadable && HostParts::insideBundle(executable, bundleID)) return true;
+    if (!unreadable &&
+        HostParts::insideBundle(executable, InstallerCore::Distribution::appName, bundleID)) {
+      return true;
+    }
   }
   return false;
 }
@@ -67,7 +83,7 @@ Host Host::live() {
   host.systemApplications = "/Applications";
   host.userApplications = home / "Applications";
   host.system = kernelVersion();
-  host.availableCapacity = HostParts::availableCapacity;
+  host.availableCapacity = volumeCapacity;
   host.isRunning = applicationRuns;
   host.tools = standIns(executableFolder());
   host.transfer = HostParts::compiledTransferSettings();

@@ -1,10 +1,14 @@
 #include <libproc.h>
+#include <sys/mount.h>
+#include <sys/param.h>
 #include <sys/sysctl.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <InstallerCore/Distribution.hpp>
+#include <InstallerCore/SystemRelease.hpp>
+#include <PelorinBase/Errors.hpp>
 #include <cstring>
-#include <system_error>
+#include <string>
 #include <vector>
 
 #include "pipeline/Host.hpp"
@@ -18,14 +22,26 @@ namespace fs = std::filesystem;
 const Host::Tools kTools = {"/usr/bin/hdiutil", "/usr/bin/ditto", "/usr/bin/codesign",
                             "/usr/sbin/spctl"};
 
-// The product version, such as "14.2.1".
-InstallerCore::SystemVersion productVersion() {
+std::string sysctlText(const char* name) {
   char text[64] = {};
   std::size_t length = sizeof text - 1;
-  if (sysctlbyname("kern.osproductversion", text, &length, nullptr, 0) != 0) {
-    throw std::system_error(errno, std::generic_category(), "kern.osproductversion");
+  if (sysctlbyname(name, text, &length, nullptr, 0) != 0) PelorinBase::throwSystemError(name);
+  return std::string(text, strnlen(text, sizeof text));
+}
+
+// The product version read beside the Darwin release: a compatibility number cannot pass for it.
+InstallerCore::SystemVersion productVersion() {
+  return InstallerCore::SystemRelease::macOS(sysctlText("kern.osrelease"),
+                                             sysctlText("kern.osproductversion"));
+}
+
+// statfs: statvfs counts blocks in 32 bits here, and wraps on a volume of more than 2^32.
+std::optional<std::int64_t> volumeCapacity(const fs::path& folder) {
+  struct statfs volume;
+  if (statfs(folder.c_str(), &volume) != 0) {
+    PelorinBase::throwFileError("cannot read the available capacity", folder);
   }
-  return HostParts::leadingNumbers(std::string_view(text, strnlen(text, sizeof text)));
+  return HostParts::capacity(volume.f_blocks, volume.f_bavail, volume.f_bsize);
 }
 
 // Whether the process runs as `user`, by its real or its effective user id. Another user's
@@ -36,7 +52,7 @@ bool runsAs(pid_t pid, uid_t user) {
          (info.pbsi_ruid == user || info.pbsi_uid == user);
 }
 
-// A process of this user whose executable lies inside a bundle with that identifier.
+// A process of this user whose executable lies inside the product's bundle with that identifier.
 bool applicationRuns(std::string_view bundleID) {
   int count = proc_listallpids(nullptr, 0);
   if (count <= 0) return false;
@@ -47,8 +63,8 @@ bool applicationRuns(std::string_view bundleID) {
     if (!runsAs(pids[std::size_t(i)], user)) continue;
     char path[PROC_PIDPATHINFO_MAXSIZE];
     int length = proc_pidpath(pids[std::size_t(i)], path, sizeof path);
-    if (length > 0 &&
-        HostParts::insideBundle(fs::path(std::string(path, std::size_t(length))), bundleID)) {
+    if (length > 0 && HostParts::insideBundle(fs::path(std::string(path, std::size_t(length))),
+                                              InstallerCore::Distribution::appName, bundleID)) {
       return true;
     }
   }
@@ -64,7 +80,7 @@ Host Host::live() {
   host.systemApplications = "/Applications";
   host.userApplications = home / "Applications";
   host.system = productVersion();
-  host.availableCapacity = HostParts::availableCapacity;
+  host.availableCapacity = volumeCapacity;
   host.isRunning = applicationRuns;
   host.tools = kTools;
   host.transfer = HostParts::compiledTransferSettings();

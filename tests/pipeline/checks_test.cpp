@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <InstallerCore/Distribution.hpp>
+#include <InstallerCore/SystemRelease.hpp>
 #include <PelorinRelease/Release.hpp>
 #include <csignal>
 
@@ -17,6 +18,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace PelorinTesting;
 using Change = std::function<void(const fs::path& app)>;
+using InstallerCore::SystemRelease::macOS;
 const std::string kApp(InstallerCore::Distribution::appName);
 const std::string kId(InstallerCore::Distribution::bundleID);
 
@@ -56,6 +58,10 @@ TEST(Verify, RefusesABundleAtItsFirstFault) {
       {"minimum 14.0 on 13.9.9", "unsupportedSystem", minimum("14.0"), {}, {}, {13, 9, 9}},
       {"minimum 13.5.1 on 13.5.0", "unsupportedSystem", minimum("13.5.1"), {}, {}, {13, 5, 0}},
       {"minimum 14", "wrongApplication", minimum("14"), {}, {}, {15, 0, 0}},
+      // macOS 26 as a program built with an older SDK reads it: 16.x.
+      {"minimum 26.1 on 26.1", "ok", minimum("26.1"), {}, {}, macOS("25.1.0", "16.1")},
+      {"minimum 26.1 on 26.0", "unsupportedSystem", minimum("26.1"), {}, {}, macOS("25", "16.0")},
+      {"minimum 13.0 on 12.7", "unsupportedSystem", minimum("13.0"), {}, {}, macOS("21.6", "12.7")},
       {"Info.plist missing", "wrongApplication", kNoInfo},
       {"version 1.4 for 1.4.0", "wrongApplication", keys({{"CFBundleShortVersionString", "1.4"}})},
       {"file changed after sealing", "codesign 1", {}, kFileChanged},

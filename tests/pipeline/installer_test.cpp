@@ -106,6 +106,7 @@ struct World {
   std::vector<std::pair<Phase, std::optional<double>>> reports;
   std::vector<fs::path> untouched;  // folders that the run must leave exactly as they were
   std::unique_ptr<TestProxy> proxy;
+  std::unique_ptr<RunningProgram> program;
 };
 
 // A folder with a file in it at `folder`, and the staging record's line that names it.
@@ -137,6 +138,20 @@ void runningAnswers(World& world, std::vector<bool> answers, std::function<void(
     auto call = (*calls)++;
     if (call == 1 && second) second();
     return call < answers.size() && answers[call];
+  };
+}
+
+// A program running from `bundle` in Downloads, whose Info.plist names an identifier of this
+// row's own, and the live running check asked about that identifier: no other test's program
+// counts.
+std::function<void(World&)> runningFrom(const std::string& bundle) {
+  return [=](World& w) {
+    auto app = w.root / "Downloads" / bundle;
+    auto id = "com.pelorin-ai.code.test-" + std::to_string(::getpid());
+    PelorinRelease::makeSampleApp(app, PelorinRelease::Architecture::arm64);
+    PelorinRelease::setInfoKeys(app, {{"CFBundleIdentifier", id}});
+    w.program = std::make_unique<RunningProgram>(app / "Contents/MacOS/sleep");
+    w.host.isRunning = [live = Host::live().isRunning, id](std::string_view) { return live(id); };
   };
 }
 
@@ -248,7 +263,10 @@ const RunRow kRuns[] = {
        fs::create_symlink(w.root / "elsewhere", w.destination());
      }},
     {"ExistingCopyIsNewer", "downgrade absent 3.0.0", [](World& w) { w.installSample("3.0.0"); }},
-    {"ApplicationRunning", "appRunning absent none", [](World& w) { runningAnswers(w, {true}); }},
+    // The product's bundle, found whatever the letter case of its name, as the Mac's volumes
+    // compare names; a bundle of another name is not even read.
+    {"ApplicationRunning", "appRunning absent none", runningFrom("pelorin code.app")},
+    {"AnotherBundleWithTheIdentifierRuns", "ok absent 2.0.0", runningFrom("Pelorin Code 2.app")},
     {"DigestDiffers", "damagedDownload absent none",
      [](World& w) {
        auto damaged = served().image;

@@ -2,7 +2,10 @@
 
 #include <fcntl.h>
 #include <mntent.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <InstallerCore/InstallerError.hpp>
 #include <PelorinBase/Errors.hpp>
 #include <PelorinBase/Process.hpp>
@@ -147,6 +150,22 @@ std::map<std::string, std::string> snapshot(const fs::path& folder) {
     items[fs::relative(entry.path(), folder).string()] = text;
   }
   return items;
+}
+
+RunningProgram::RunningProgram(const fs::path& executable) {
+  fs::create_directories(executable.parent_path());
+  fs::copy_file("/bin/sleep", executable);
+  std::string path = executable.string(), seconds = "600";
+  char* argv[] = {path.data(), seconds.data(), nullptr};
+  // The C library's spawn returns once the program runs.
+  if (int error = posix_spawn(&pid_, path.c_str(), nullptr, nullptr, argv, environ)) {
+    throw std::system_error(error, std::generic_category(), "cannot start " + path);
+  }
+}
+
+RunningProgram::~RunningProgram() {
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
 }
 
 ChildResult runChild(const fs::path& program, const std::vector<std::string>& args,

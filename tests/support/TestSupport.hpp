@@ -115,6 +115,18 @@ bool lockIsFree(const fs::path& file);
 // Every item below `folder` with its mode, size and modification time, as comparable text.
 std::map<std::string, std::string> snapshot(const fs::path& folder);
 
+// A copy of /bin/sleep at `executable` (its folders made) that runs until destruction.
+class RunningProgram {
+ public:
+  explicit RunningProgram(const fs::path& executable);
+  ~RunningProgram();
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+
+ private:
+  pid_t pid_ = -1;
+};
+
 struct ChildResult {
   std::optional<int> exitStatus;  // none when a signal ended it
   std::optional<int> signal;

@@ -6,5 +6,6 @@
 #include "InstallerCore/InstallerError.hpp"
 #include "InstallerCore/MachO.hpp"
 #include "InstallerCore/ReleaseManifest.hpp"
+#include "InstallerCore/SystemRelease.hpp"
 #include "InstallerCore/Url.hpp"
 #include "InstallerCore/Version.hpp"
