@@ -7,7 +7,6 @@
 #include <PelorinBase/Process.hpp>
 #include <PelorinBase/ScopedFolder.hpp>
 #include <csignal>
-#include <thread>
 
 #include "TestSupport.hpp"
 #include "gtest/gtest.h"
@@ -106,10 +105,7 @@ TEST(Launcher, ToolEndsWithTheProcessThatLaunchedIt) {
   const pid_t tool = std::stoi(launcher.output);
   int status = 0;
   pid_t ended = 0;
-  for (int i = 0; i < 1000 && ended == 0; ++i) {
-    std::this_thread::sleep_for(10ms);
-    ended = waitpid(tool, &status, WNOHANG);
-  }
+  PelorinTesting::eventually([&] { return (ended = waitpid(tool, &status, WNOHANG)) != 0; });
   if (ended == 0) {
     kill(tool, SIGKILL);
     waitpid(tool, nullptr, 0);

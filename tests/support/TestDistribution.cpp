@@ -77,9 +77,7 @@ TestServer::TestServer(const TlsIdentity& identity)
   port_ = server_->bind_to_any_port("127.0.0.1");
   if (port_ <= 0) throw std::runtime_error("test server: cannot bind to 127.0.0.1");
   thread_ = std::thread([this] { server_->listen_after_bind(); });
-  for (int i = 0; i < 5000 && !server_->is_running(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  eventually([this] { return server_->is_running(); }, std::chrono::seconds(5));
 }
 
 TestServer::~TestServer() {
@@ -232,7 +230,7 @@ LoopbackNginx::~LoopbackNginx() {
   // Its files can go only once it has ended. The master removes its pid file last: its process
   // lingers, unreaped, until whoever adopted it gets round to that.
   if (pid <= 0 || ::kill(pid, SIGTERM) != 0) return;
-  for (int i = 0; i < 100 && fs::exists(pidFile, ignored); ++i) ::usleep(20'000);
+  eventually([&] { return !fs::exists(pidFile, ignored); }, std::chrono::seconds(2));
 }
 
 PelorinInstaller::TransferSettings LoopbackNginx::settings() const {

@@ -2,10 +2,8 @@
 
 #include <signal.h>
 
-#include <chrono>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "TestDistribution.hpp"
 
@@ -61,9 +59,7 @@ void TestProxy::kill() {
   pid_t pid = 0;
   std::istringstream(textOf(folder_ / "squid.pid")) >> pid;
   if (pid <= 0 || ::kill(pid, SIGKILL) != 0) return;
-  for (int i = 0; i < 250 && !ended(pid); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  eventually([pid] { return ended(pid); }, std::chrono::seconds(5));
   fs::remove(folder_ / "squid.pid");
   // What it leaves of its shared memory, named by its service.
   for (const char* segment : {"metadata", "queues", "readers"}) {
@@ -75,9 +71,7 @@ void TestProxy::kill() {
 }
 
 bool TestProxy::logged(const std::string& target, const std::string& result) const {
-  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-       std::chrono::steady_clock::now() < end;
-       std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+  return eventually([&] {
     std::istringstream lines(accessLog());
     for (std::string line; std::getline(lines, line);) {
       if (line.find(" " + result + " ") != std::string::npos &&
@@ -85,8 +79,8 @@ bool TestProxy::logged(const std::string& target, const std::string& result) con
         return true;
       }
     }
-  }
-  return false;
+    return false;
+  });
 }
 
 std::string TestProxy::accessLog() const { return textOf(folder_ / "access.log"); }

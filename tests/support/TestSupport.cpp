@@ -15,6 +15,7 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <system_error>
+#include <thread>
 
 #include "pipeline/CommandError.hpp"
 #include "pipeline/NetworkError.hpp"
@@ -108,6 +109,14 @@ std::string outcomeOf(const std::function<void()>& action) {
   } catch (const std::exception& error) {
     return std::string("other: ") + error.what();
   }
+}
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  for (auto end = std::chrono::steady_clock::now() + limit; !done();
+       std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+    if (std::chrono::steady_clock::now() >= end) return done();
+  }
+  return true;
 }
 
 std::vector<fs::path> mountsUnder(const fs::path& folder) {

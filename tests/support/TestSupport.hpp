@@ -6,6 +6,7 @@
 #include <PelorinBase/Files.hpp>
 #include <PelorinBase/ScopedFolder.hpp>
 #include <PelorinSeal/Seal.hpp>
+#include <chrono>
 #include <map>
 #include <vector>
 
@@ -102,6 +103,10 @@ inline void writeScript(const fs::path& file, const std::string& body) {
 // "TOOL STATUS" for a CommandError, "errno N", "network N", "json" for JSON that does not parse,
 // "other: WHAT" for anything else.
 std::string outcomeOf(const std::function<void()>& action);
+
+// Whether `done` holds within `limit`, asked every 20 ms.
+bool eventually(const std::function<bool()>& done,
+                std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 // Mount points at or below `folder`.
 std::vector<fs::path> mountsUnder(const fs::path& folder);
