@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <InstallerCore/InstallerCore.hpp>
 #include <PelorinRelease/HostCheck.hpp>
@@ -174,22 +173,9 @@ TEST_F(Publish, MakesAReleaseThatTheInstallerAcceptsAndNginxServes) {
   EXPECT_EQ(entriesStartingWith(options_.webRoot / "desktop-releases", ""),
             (Arguments{"1.4.0", "installer"}));
 
-  const std::map<std::string, std::string> environment{{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}};
-  auto port = runChild("/bin/bash", {PELORIN_NGINX_SCRIPT, "free-port"}, environment).out;
-  port.pop_back();
-  const auto host = "127.0.0.1:" + port, work = (folder_ / "nginx").string();
-  struct Stop {  // nginx runs on in the background until stopped by the pid it wrote
-    fs::path pidFile;
-    ~Stop() {
-      const pid_t pid = fs::exists(pidFile) ? std::stoi(readFile(pidFile)) : 0;
-      for (int i = 0; pid > 0 && i < 100 && kill(pid, i ? 0 : SIGTERM) == 0; ++i) usleep(50'000);
-    }
-  } stop{work + "/nginx.pid"};
-  auto started = runChild("/bin/bash", {PELORIN_NGINX_SCRIPT, work, port, kHost, options_.webRoot},
-                          environment);
-  ASSERT_EQ(started.exitStatus, 0) << started.err;
-  PelorinInstaller::TransferSettings settings;
-  settings.caFile = work + "/cert.pem";
+  const auto nginx = LoopbackNginx::origin(folder_ / "nginx", options_.webRoot);
+  const auto host = "127.0.0.1:" + std::to_string(nginx->port());
+  auto settings = nginx->settings();
   settings.connectTo = {connectToHost(host)};
   auto lines = checkHost({settings, {13, 0, 0}, true, {}});
   EXPECT_EQ(firstFailure(lines), "all passed 10");  // TLS, manifest, 2 decodings, 3 an image
@@ -242,6 +228,7 @@ TEST(ReleaseTool, ExplainsItselfAndNamesWhatIsWrong) {
     arguments.insert(arguments.end(), more.begin(), more.end());
     return arguments;
   };
+  const std::string e = "pelorin-release: ";
   // The arguments, the exit status and what standard output or else standard error starts with.
   const std::tuple<Arguments, int, std::string> cases[] = {
       {{"--help"}, 0, "usage:\n  pelorin-release keygen"},
@@ -250,24 +237,21 @@ TEST(ReleaseTool, ExplainsItselfAndNamesWhatIsWrong) {
       {{"--version"}, 0, "pelorin-release 1."},
       {{"check", "--help"}, 0, "usage: pelorin-release check"},
       {{"publish", "-h"}, 0, "usage: pelorin-release publish"},
-      {{"check", "--bogus"},
-       2,
-       "pelorin-release: unknown option --bogus\nusage: pelorin-release check"},
-      {{"check", "--full", "--full"}, 2, "pelorin-release: option --full given twice"},
-      {{"check", "--host"}, 2, "pelorin-release: option --host needs a value"},
-      {{"check", "--host", "127.0.0.1:0"}, 2, "pelorin-release: --host 127.0.0.1:0: the port"},
-      {{"check", "--host", "[::1]:65536"}, 2, "pelorin-release: --host [::1]:65536: the port"},
-      {{"sample", "--arch", "ppc", "x.app"}, 2, "pelorin-release: --arch ppc: not arm64"},
-      {{"bogus"}, 2, "pelorin-release: unknown command bogus"},
-      {with(publish, {"universal", "--version", "1.4"}), 2, "pelorin-release: --version \"1.4\""},
-      {with(publish, {"arm64", "--version", "1.4.0"}), 2, "pelorin-release: --sample arm64: a"},
+      {{"check", "--bogus"}, 2, e + "unknown option --bogus\nusage: pelorin-release check"},
+      {{"check", "--full", "--full"}, 2, e + "option --full given twice"},
+      {{"check", "--host"}, 2, e + "option --host needs a value"},
+      {{"check", "--host", "127.0.0.1:0"}, 2, e + "--host 127.0.0.1:0: the port"},
+      {{"check", "--host", "[::1]:65536"}, 2, e + "--host [::1]:65536: the port"},
+      {{"sample", "--arch", "ppc", "x.app"}, 2, e + "--arch ppc: not arm64"},
+      {{"bogus"}, 2, e + "unknown command bogus"},
+      {with(publish, {"universal", "--version", "1.4"}), 2, e + "--version \"1.4\""},
+      {with(publish, {"arm64", "--version", "1.4.0"}), 2, e + "--sample arm64: a"},
       {with(publish, {"universal", "--version", "1.4.0", "--key", "x"}), 2,
-       "pelorin-release: option --key given twice"},
+       e + "option --key given twice"},
       {{"publish", "--version", "1.4.0", "--minimum-system", "13.0.0", "--key", folder / "none.pem",
         "--out", folder / "www", "--sample", "universal"},
        1,
-       "pelorin-release: cannot read " + (folder / "none.pem").string() +
-           ": No such file or directory\n"}};
+       e + "cannot read " + (folder / "none.pem").string() + ": No such file or directory\n"}};
   for (const auto& [arguments, status, expected] : cases) {
     const auto result = runChild(PELORIN_RELEASE_TOOL, arguments, {});
     const auto& said = status == 0 ? result.out : result.err;
@@ -291,7 +275,7 @@ TEST(HostCheck, NamesEachFaultOfTheHost) {
   const auto manifest = manifestText("1.4.0", "13.0.0", artifacts);
   const std::string start = "arm64.dmg from byte 0: ", whole = "arm64.dmg whole: ",
                     middle = "arm64.dmg from byte " + std::to_string(size / 2) + ": ";
-  CertificateAuthority("Another CA").writePem(folder / "stranger.pem");
+  const CertificateAuthority stranger("Another CA");
   // The image served as a file and its reply changed: for requests with a range, without, or all.
   auto served = [&](std::function<void(Reply&)> change, std::optional<bool> ranged = {}) -> Route {
     return [=](const Request& request) {
@@ -339,7 +323,7 @@ TEST(HostCheck, NamesEachFaultOfTheHost) {
     if (route) server.route(path, route);
     HostCheckOptions options{distribution.settings(), {13, 0, 0}, full, {}};
     options.transfer.requestTimeout = std::chrono::seconds(2);
-    if (path == "ca") options.transfer.caFile = (folder / "stranger.pem").string();
+    if (path == "ca") options.transfer.caFile = stranger.certificateFile().string();
     const auto failure = firstFailure(checkHost(options));
     EXPECT_NE(failure.find(expected), std::string::npos) << expected << " / " << failure;
     for (const auto& request : server.requests()) EXPECT_EQ(request.method, "GET") << expected;

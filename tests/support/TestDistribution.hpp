@@ -35,7 +35,6 @@ class CertificateAuthority {
   // A server certificate for `dnsName` (subject alternative name), signed by this authority.
   TlsIdentity issue(const std::string& dnsName) const;
   const fs::path& certificateFile() const { return self_.certificate; }
-  void writePem(const fs::path& file) const { fs::copy_file(certificateFile(), file); }
 
  private:
   TemporaryFolder folder_;
