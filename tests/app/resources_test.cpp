@@ -66,37 +66,27 @@ TEST(SelfCheck, TheProgramReportsWhereItsResourcesAreAndWhatTheyHold) {
   const std::string zh = "bin/" + kBundle + "/ZH-Hans.lproj", chinese = "Pelorin Code 安装器",
                     german = "Pelorin Code Installationsprogramm";
   using Environment = std::map<std::string, std::string>;
-  const std::vector<std::string> check = {"--self-check"};
+  const std::vector<std::string> check = {"--self-check"},
+                                 twice = {"a", "--self-check", "-platform", "xcb", "--self-check"};
+  const Environment de = {{"LANG", "de_DE.UTF-8"}}, fr = {{"LANG", "fr_FR.UTF-8"}},
+                    deEn = {{"LANG", "de_DE.UTF-8"}, {"LANGUAGE", "en"}},
+                    frDe = {{"LANG", "fr_FR.UTF-8"}, {"LANGUAGE", "fr:de"}};
+  const auto noKey = "PelorinInstaller: " + (prefix / "bin/anchor.pem").string() + " is missing";
   // What is removed first, the environment's changes, the arguments, the exit status, and the
   // title and icon reported ("TITLE|ICON") or else what standard output holds, and what
   // standard error starts with.
   const std::tuple<std::string, Environment, std::vector<std::string>, int, std::string,
                    std::string>
       cases[] = {
-          {"",
-           {},
-           {"a", "--self-check", "-platform", "xcb", "--self-check"},
-           0,
-           chinese + "|loaded",
-           ""},
+          {"", {}, twice, 0, chinese + "|loaded", ""},
           {"", {}, {"--self-check=1"}, 1, "", "PelorinInstaller: no display is available"},
           {"", {}, {"--version", "-platform"}, 0, "PelorinInstaller " PELORIN_VERSION "\n", ""},
-          {"share",
-           {{"LANG", "de_DE.UTF-8"}, {"LANGUAGE", "en"}},
-           check,
-           0,
-           chinese + "|loaded",
-           ""},
+          {"share", deEn, check, 0, chinese + "|loaded", ""},
           {"bin/" + kBundle + "/icon.icns", {}, check, 0, chinese + "|missing", ""},
           {zh + "/Localizable.qm", {}, check, 0, "title|missing", ""},
-          {zh, {{"LANG", "de_DE.UTF-8"}}, check, 0, german + "|missing", ""},
-          {"", {{"LANG", "fr_FR.UTF-8"}, {"LANGUAGE", "fr:de"}}, check, 0, german + "|missing", ""},
-          {"bin/anchor.pem",
-           {{"LANG", "fr_FR.UTF-8"}},
-           check,
-           1,
-           "Pelorin Code Installer|missing",
-           "PelorinInstaller: " + (prefix / "bin/anchor.pem").string() + " is missing"},
+          {zh, de, check, 0, german + "|missing", ""},
+          {"", frDe, check, 0, german + "|missing", ""},
+          {"bin/anchor.pem", fr, check, 1, "Pelorin Code Installer|missing", noKey},
           {"bin/" + kBundle, {}, check, 1, "", "unable to find bundle named PelorinInstaller_"}};
   for (const auto& [removed, changes, args, status, expected, said] : cases) {
     SCOPED_TRACE(removed + " " + expected);
