@@ -201,12 +201,22 @@ LoopbackNginx::LoopbackNginx(fs::path work, fs::path certificate,
     : work_(std::move(work)), certificate_(std::move(certificate)) {
   auto variables = environment;
   variables["PATH"] = "/usr/sbin:/usr/bin:/sbin:/bin";
-  auto port = runChild("/bin/bash", {PELORIN_NGINX_SCRIPT, "free-port"}, variables);
-  if (port.exitStatus != 0) throw std::runtime_error("nginx.sh free-port: " + port.err);
-  port_ = std::stoi(port.out);
-  arguments.insert(arguments.begin(), {PELORIN_NGINX_SCRIPT, work_.string(), std::to_string(port_),
-                                       std::string(InstallerCore::Distribution::host())});
-  auto started = runChild("/bin/bash", arguments, variables);
+  // A port free a moment ago may be taken by the time nginx binds it, by a test beside this
+  // one: then another.
+  ChildResult started;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    auto port = runChild("/bin/bash", {PELORIN_NGINX_SCRIPT, "free-port"}, variables);
+    if (port.exitStatus != 0) throw std::runtime_error("nginx.sh free-port: " + port.err);
+    port_ = std::stoi(port.out);
+    auto command = arguments;
+    command.insert(command.begin(), {PELORIN_NGINX_SCRIPT, work_.string(), std::to_string(port_),
+                                     std::string(InstallerCore::Distribution::host())});
+    started = runChild("/bin/bash", command, variables);
+    if (started.exitStatus == 0 ||
+        started.err.find("Address already in use") == std::string::npos) {
+      break;
+    }
+  }
   if (started.exitStatus != 0) throw std::runtime_error("nginx.sh: " + started.err);
 }
 
