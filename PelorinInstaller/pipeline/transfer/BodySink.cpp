@@ -76,6 +76,7 @@ void Downloader::Transfer::writeAll(std::span<const char> bytes) {
       if (errno == EINTR) continue;
       throw transfer::fileError("cannot write", owner.file_);
     }
+    digest.written(bytes.first(static_cast<std::size_t>(written)));
     bytes = bytes.subspan(static_cast<std::size_t>(written));
   }
 }

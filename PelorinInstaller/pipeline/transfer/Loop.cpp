@@ -1,3 +1,5 @@
+#include <fcntl.h>
+
 #include <algorithm>
 #include <climits>
 #include <mutex>
@@ -62,12 +64,17 @@ class Registration {
 }  // namespace
 }  // namespace transfer
 
-std::filesystem::path Downloader::Transfer::run() {
+Downloader::Result Downloader::Transfer::run() {
   multi.reset(curl_multi_init());
   if (!multi) throw std::bad_alloc();
   interrupt = std::make_shared<transfer::Interrupt>(multi.get());
   prepareRequests();
   deadline = transfer::Clock::now() + owner.settings_.transferTimeout;
+  if (offset > 0) {  // read while the connection is made
+    PelorinBase::FileDescriptor reader(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
+    if (!reader.isOpen()) throw transfer::fileError("cannot read", owner.file_);
+    digest.readKept(std::move(reader), owner.file_, offset, multi.get(), owner.beforeKeptRead_);
+  }
 
   if (owner.beforeAttach_) owner.beforeAttach_();
   CURLcode result;
@@ -85,6 +92,12 @@ std::filesystem::path Downloader::Transfer::run() {
       result = CURLE_ABORTED_BY_CALLBACK;
     }
     end();
+    try {
+      if (result == CURLE_OK && !failure) result = awaitDigest();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    digest.abandon();
   }
   easy.reset();
   multi.reset();
@@ -183,7 +196,23 @@ void Downloader::Transfer::end() {
   }
 }
 
-std::filesystem::path Downloader::Transfer::outcome(CURLcode result) {
+// Once a complete body is written, until the digest has all of it (a kept part may still be
+// being read): as promptly cancelled as the loop, and within the same deadline.
+CURLcode Downloader::Transfer::awaitDigest() {
+  const auto& expected = owner.expectedBytes_;
+  if (expected && offset != *expected) return CURLE_OK;  // kept for a resume: no digest needed
+  for (;;) {
+    if (interrupt->cancelled()) return static_cast<CURLcode>(kTransferCancelled);
+    if (digest.caughtUp()) return CURLE_OK;
+    auto now = transfer::Clock::now();
+    if (now >= deadline) return CURLE_OPERATION_TIMEDOUT;
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+    curl_multi_poll(multi.get(), nullptr, 0,
+                    static_cast<int>(std::clamp<long long>(wait, 1, INT_MAX)), nullptr);
+  }
+}
+
+Downloader::Result Downloader::Transfer::outcome(CURLcode result) {
   if (failure) {
     std::error_code ignored;
     std::filesystem::remove(owner.file_, ignored);
@@ -193,7 +222,7 @@ std::filesystem::path Downloader::Transfer::outcome(CURLcode result) {
   if (owner.expectedBytes_ && offset != *owner.expectedBytes_) {
     throw transfer::installerError(InstallerCore::InstallerError::damagedDownload);
   }
-  return owner.file_;
+  return {owner.file_, digest.finish()};
 }
 
 }  // namespace PelorinInstaller

@@ -107,6 +107,7 @@ bool Downloader::Transfer::respond(long status) {
       throw installerError(InstallerError::invalidResponse);
     }
     if (restart) {
+      digest.restart();
       offset = 0;
       if (::ftruncate(file.get(), 0) != 0) throw fileError("cannot truncate", owner.file_);
     }

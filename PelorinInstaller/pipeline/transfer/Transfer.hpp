@@ -21,10 +21,11 @@
 
 #include "pipeline/CurlHandles.hpp"
 #include "pipeline/Downloader.hpp"
+#include "pipeline/transfer/Digest.hpp"
 
 // The parts of one transfer, each in its own file: the request (Request.cpp), the response's
-// headers and the redirect policy (Response.cpp), the body sink (BodySink.cpp) and the loop
-// that drives them (Loop.cpp).
+// headers and the redirect policy (Response.cpp), the body sink (BodySink.cpp), the loop
+// that drives them (Loop.cpp) and the digest of what was written (Digest.cpp).
 namespace PelorinInstaller {
 namespace transfer {
 
@@ -54,12 +55,13 @@ struct Downloader::Transfer {
   Transfer(Downloader& owner, PelorinBase::FileDescriptor file, std::int64_t offset)
       : owner(owner), file(std::move(file)), offset(offset), current(owner.url_) {}
 
-  std::filesystem::path run();
+  Result run();
 
   // The loop
   CURLcode loop();
   void end();
-  std::filesystem::path outcome(CURLcode result);
+  CURLcode awaitDigest();
+  Result outcome(CURLcode result);
 
   // The request
   CURLcode lookUpProxy();
@@ -101,6 +103,7 @@ struct Downloader::Transfer {
   std::exception_ptr failure;
 
   CurlMulti multi;
+  transfer::Digest digest;  // of the file's first `offset` bytes; its reading may wake `multi`
   CurlEasy easy;
   CurlList requestHeaders;
   CurlList connectTo;
