@@ -110,8 +110,8 @@ fault download-failed-file-kept PelorinInstaller/pipeline/transfer/Loop.cpp pipe
   '    (void)ignored;
     std::rethrow_exception(failure);'
 fault download-digest-byte-skipped PelorinInstaller/pipeline/transfer/Digest.cpp pipeline_tests \
-  'reading->end = kept;' \
-  'reading->end = kept - 1;'
+  'written(kept),' \
+  'written(std::max<std::int64_t>(kept - 1, 0)),'
 
 # --- the install driver --------------------------------------------------------------------
 fault driver-image-kept-after-mismatch PelorinInstaller/pipeline/Installer.cpp pipeline_tests \

@@ -34,11 +34,12 @@ void initialiseCurl() {
   if (code != CURLE_OK) throw networkError(code);
 }
 
+// Open for reading too, for the digest.
 FileDescriptor createFile(const std::filesystem::path& path) {
-  return PelorinBase::createFile(path, S_IRUSR | S_IWUSR, PelorinBase::Create::exclusively);
+  return PelorinBase::createFile(path, S_IRUSR | S_IWUSR, PelorinBase::Create::exclusively,
+                                 PelorinBase::Access::readWrite);
 }
 
-// Read too: the kept part goes into the digest.
 FileDescriptor openExisting(const std::filesystem::path& path) {
   // O_NONBLOCK: something swapped in since it was examined (a FIFO) must not block the open.
   FileDescriptor file(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -83,9 +84,11 @@ Downloader::Downloader(InstallerCore::Url url, std::filesystem::path file,
 
 Downloader::~Downloader() = default;
 
-std::filesystem::path Downloader::run() { return fetch().file; }
+std::filesystem::path Downloader::run() { return transfer(false).file; }
 
-Downloader::Result Downloader::fetch() {
+Downloader::Result Downloader::fetch() { return transfer(true); }
+
+Downloader::Result Downloader::transfer(bool digesting) {
   if (cancellation_ && cancellation_->isCancelled()) {
     throw installerError(InstallerError::cancelled);
   }
@@ -110,8 +113,7 @@ Downloader::Result Downloader::fetch() {
   }
 
   initialiseCurl();
-  Transfer transfer(*this, resume ? openExisting(file_) : createFile(file_), offset);
-  return transfer.run();
+  return Transfer(*this, resume ? openExisting(file_) : createFile(file_), offset, digesting).run();
 }
 
 }  // namespace PelorinInstaller

@@ -37,6 +37,8 @@ class Downloader {
   Result fetch();
 
  private:
+  Result transfer(bool digesting);
+
   struct Transfer;
   InstallerCore::Url url_;
   std::filesystem::path file_;
@@ -47,7 +49,7 @@ class Downloader {
 
   // Set only by tests: the first runs between the token check and the registration of the
   // transfer, the second once the transfer is registered (it is given the registered task), the
-  // third before each read of a kept part (given its position, on the reading's thread).
+  // third before each read of the digest from the file (given its position, on its thread).
   friend struct DownloaderProbe;
   std::function<void()> beforeAttach_;
   std::function<void(const std::shared_ptr<CancellableTask>&)> afterAttach_;

@@ -40,8 +40,8 @@ std::string readFile(const fs::path& file, std::size_t limit, Links links) {
   return bytes;
 }
 
-FileDescriptor createFile(const fs::path& file, mode_t mode, Create create) {
-  int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC |
+FileDescriptor createFile(const fs::path& file, mode_t mode, Create create, Access access) {
+  int flags = (access == Access::readWrite ? O_RDWR : O_WRONLY) | O_CREAT | O_NOFOLLOW | O_CLOEXEC |
               (create == Create::exclusively ? O_EXCL : O_TRUNC);
   FileDescriptor output(::open(file.c_str(), flags, mode));
   if (!output.isOpen() || ::fchmod(output.get(), mode) != 0) throwFileError("cannot write", file);

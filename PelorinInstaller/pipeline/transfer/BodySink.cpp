@@ -43,13 +43,14 @@ bool Downloader::Transfer::gather(std::span<const char> bytes) {
 }
 
 bool Downloader::Transfer::deliver() {
-  bool accepted = data(piece);
+  bool accepted = data(piece, &piece);
   piece.clear();
   return accepted;
 }
 
-// The data event: false when the transfer must stop.
-bool Downloader::Transfer::data(std::span<const char> bytes) {
+// The data event: false when the transfer must stop. The digest may take `storage`, which holds
+// the bytes, for an empty buffer.
+bool Downloader::Transfer::data(std::span<const char> bytes, std::vector<char>* storage) {
   if (failure) return false;
   try {
     auto total = offset + static_cast<std::int64_t>(bytes.size());
@@ -58,6 +59,7 @@ bool Downloader::Transfer::data(std::span<const char> bytes) {
       throw transfer::installerError(InstallerError::damagedDownload);
     }
     writeAll(bytes);
+    if (digest) digest->written(bytes, storage);
     offset = total;
     if (expected && owner.progress_) {
       owner.progress_(static_cast<double>(offset) / static_cast<double>(*expected));
@@ -76,7 +78,6 @@ void Downloader::Transfer::writeAll(std::span<const char> bytes) {
       if (errno == EINTR) continue;
       throw transfer::fileError("cannot write", owner.file_);
     }
-    digest.written(bytes.first(static_cast<std::size_t>(written)));
     bytes = bytes.subspan(static_cast<std::size_t>(written));
   }
 }

@@ -2,7 +2,6 @@
 
 #include <curl/curl.h>
 #include <PelorinBase/FileDescriptor.hpp>
-#include <PelorinBase/Sha256.hpp>
 
 #include <cstdint>
 #include <filesystem>
@@ -10,46 +9,43 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace PelorinInstaller::transfer {
 
-// The SHA-256 of the download file from its first byte to the write position, taken as the bytes
-// are written. A part kept from an earlier attempt is read from the file on a thread of its own,
-// so that it is read while the connection is made; bytes written before that reading has caught
-// up are read back after it, the rest are added as they are written.
+// The SHA-256 of the download file from its first byte to the write position, taken on a thread
+// of its own as the bytes are written, so that the transfer's thread only hands them over. A
+// part kept from an earlier attempt is read from the file first, while the connection is made.
+// The pieces written are hashed from the buffers they were written from, a few at a time; when
+// the hashing falls further behind, the bytes it has not been handed are read back from the file.
 class Digest {
  public:
-  Digest() = default;
+  // `file` (a descriptor of the digest's own, open for reading) holds `kept` bytes of the
+  // download so far. `beforeRead`, if set, runs on the digest's thread before each read from
+  // the file, with the read's position.
+  Digest(PelorinBase::FileDescriptor file, std::filesystem::path name, std::int64_t kept,
+         std::function<void(std::int64_t)> beforeRead);
+  // Leaves the hashing to stop on its own after its current step.
   ~Digest() { abandon(); }
   Digest(const Digest&) = delete;
   Digest& operator=(const Digest&) = delete;
 
-  // Starts reading the first `kept` bytes of `file` (a descriptor of the reading's own, for the
-  // file `name`). Once it has caught up with the writes, it wakes `multi`, unless abandoned
-  // first. `beforeChunk`, if set, runs on the reading's thread before each read, with the read's
-  // position.
-  void readKept(PelorinBase::FileDescriptor file, const std::filesystem::path& name,
-                std::int64_t kept, CURLM* multi, std::function<void(std::int64_t)> beforeChunk);
-  // `bytes` were written at the write position. Throws the kept part's read error.
-  void written(std::span<const char> bytes);
-  // The file was emptied: from no bytes again. A reading under way is abandoned.
-  void restart();
-  // True once every byte written is in. Throws the kept part's read error.
-  bool caughtUp() { return takeOver(0); }
-  // A reading under way stops after its current read, on its own, and wakes no one.
+  // `bytes` were written at the write position. When `storage` holds them, it may be taken
+  // (and replaced with an empty buffer) instead of reading them back. Throws the digest's error
+  // of reading the file.
+  void written(std::span<const char> bytes, std::vector<char>* storage);
+  // Whether the digest has every byte written; if not, it wakes `multi` once it has, or once it
+  // fails (until abandoned). Throws its error of reading the file.
+  bool caughtUp(CURLM* multi);
+  // The digest, once caught up; ends it.
+  std::string finish();
+  // The hashing stops after its current step, on its own, and wakes no one.
   void abandon();
-  // The digest, once caught up; ends the computation.
-  std::string finish() { return sha_.finish(); }
+
+  struct State;
 
  private:
-  // While the reading runs: false, and it is to read `more` bytes. Once it is done: true, its
-  // digest taken over (or its error thrown).
-  bool takeOver(std::int64_t more);
-
-  struct Reading;
-  static void read(const std::shared_ptr<Reading>& reading);
-  std::shared_ptr<Reading> reading_;  // none once the reading has caught up, or without one
-  PelorinBase::Sha256 sha_;           // this thread's from then on
+  std::shared_ptr<State> state_;
 };
 
 }  // namespace PelorinInstaller::transfer

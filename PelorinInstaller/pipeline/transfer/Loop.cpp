@@ -70,11 +70,7 @@ Downloader::Result Downloader::Transfer::run() {
   interrupt = std::make_shared<transfer::Interrupt>(multi.get());
   prepareRequests();
   deadline = transfer::Clock::now() + owner.settings_.transferTimeout;
-  if (offset > 0) {  // read while the connection is made
-    PelorinBase::FileDescriptor reader(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
-    if (!reader.isOpen()) throw transfer::fileError("cannot read", owner.file_);
-    digest.readKept(std::move(reader), owner.file_, offset, multi.get(), owner.beforeKeptRead_);
-  }
+  if (digesting) startDigest();  // a kept part is read while the connection is made
 
   if (owner.beforeAttach_) owner.beforeAttach_();
   CURLcode result;
@@ -93,11 +89,11 @@ Downloader::Result Downloader::Transfer::run() {
     }
     end();
     try {
-      if (result == CURLE_OK && !failure) result = awaitDigest();
+      if (result == CURLE_OK && !failure && digest) result = awaitDigest();
     } catch (...) {
       failure = std::current_exception();
     }
-    digest.abandon();
+    if (digest) digest->abandon();  // it no longer wakes `multi`
   }
   easy.reset();
   multi.reset();
@@ -196,6 +192,14 @@ void Downloader::Transfer::end() {
   }
 }
 
+// A digest from the file's first `offset` bytes on, with a descriptor of its own; one under way
+// is left to stop on its own.
+void Downloader::Transfer::startDigest() {
+  PelorinBase::FileDescriptor reader(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
+  if (!reader.isOpen()) throw transfer::fileError("cannot read", owner.file_);
+  digest.emplace(std::move(reader), owner.file_, offset, owner.beforeKeptRead_);
+}
+
 // Once a complete body is written, until the digest has all of it (a kept part may still be
 // being read): as promptly cancelled as the loop, and within the same deadline.
 CURLcode Downloader::Transfer::awaitDigest() {
@@ -203,7 +207,7 @@ CURLcode Downloader::Transfer::awaitDigest() {
   if (expected && offset != *expected) return CURLE_OK;  // kept for a resume: no digest needed
   for (;;) {
     if (interrupt->cancelled()) return static_cast<CURLcode>(kTransferCancelled);
-    if (digest.caughtUp()) return CURLE_OK;
+    if (digest->caughtUp(multi.get())) return CURLE_OK;
     auto now = transfer::Clock::now();
     if (now >= deadline) return CURLE_OPERATION_TIMEDOUT;
     auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
@@ -222,7 +226,8 @@ Downloader::Result Downloader::Transfer::outcome(CURLcode result) {
   if (owner.expectedBytes_ && offset != *owner.expectedBytes_) {
     throw transfer::installerError(InstallerCore::InstallerError::damagedDownload);
   }
-  return {owner.file_, digest.finish()};
+  if (!digest) return {owner.file_, std::nullopt};
+  return {owner.file_, digest->finish()};
 }
 
 }  // namespace PelorinInstaller

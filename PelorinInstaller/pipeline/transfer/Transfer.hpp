@@ -52,14 +52,19 @@ class Interrupt;
 // One transfer, driven on the caller's thread: libcurl's callbacks are the redirect, response
 // and data events, and the end of the loop is the completion, so they run one at a time.
 struct Downloader::Transfer {
-  Transfer(Downloader& owner, PelorinBase::FileDescriptor file, std::int64_t offset)
-      : owner(owner), file(std::move(file)), offset(offset), current(owner.url_) {}
+  Transfer(Downloader& owner, PelorinBase::FileDescriptor file, std::int64_t offset, bool digesting)
+      : owner(owner),
+        file(std::move(file)),
+        offset(offset),
+        digesting(digesting),
+        current(owner.url_) {}
 
   Result run();
 
   // The loop
   CURLcode loop();
   void end();
+  void startDigest();
   CURLcode awaitDigest();
   Result outcome(CURLcode result);
 
@@ -77,7 +82,7 @@ struct Downloader::Transfer {
   // The body
   bool gather(std::span<const char> bytes);
   bool deliver();
-  bool data(std::span<const char> piece);
+  bool data(std::span<const char> piece, std::vector<char>* storage = nullptr);
   void writeAll(std::span<const char> piece);
 
   // libcurl's callbacks: no exception may cross its frames, so failures are stored and rethrown
@@ -100,10 +105,12 @@ struct Downloader::Transfer {
   Downloader& owner;
   PelorinBase::FileDescriptor file;
   std::int64_t offset;
+  const bool digesting;
   std::exception_ptr failure;
 
   CurlMulti multi;
-  transfer::Digest digest;  // of the file's first `offset` bytes; its reading may wake `multi`
+  // Of the file's first `offset` bytes, when asked for. It may wake `multi`.
+  std::optional<transfer::Digest> digest;
   CurlEasy easy;
   CurlList requestHeaders;
   CurlList connectTo;
