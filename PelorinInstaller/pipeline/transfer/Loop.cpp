@@ -70,7 +70,7 @@ Downloader::Result Downloader::Transfer::run() {
   interrupt = std::make_shared<transfer::Interrupt>(multi.get());
   prepareRequests();
   deadline = transfer::Clock::now() + owner.settings_.transferTimeout;
-  if (digesting) startDigest();  // a kept part is read while the connection is made
+  startWriter();  // a kept part is read for the digest while the connection is made
 
   if (owner.beforeAttach_) owner.beforeAttach_();
   CURLcode result;
@@ -89,11 +89,11 @@ Downloader::Result Downloader::Transfer::run() {
     }
     end();
     try {
-      if (result == CURLE_OK && !failure && digest) result = awaitDigest();
+      if (result == CURLE_OK && !failure) result = awaitDigest();
     } catch (...) {
       failure = std::current_exception();
     }
-    if (digest) digest->abandon();  // it no longer wakes `multi`
+    if (writer) writer->abandon();  // it no longer wakes `multi`
   }
   easy.reset();
   multi.reset();
@@ -186,18 +186,24 @@ CURLcode Downloader::Transfer::loop() {
 void Downloader::Transfer::end() {
   // Bytes that arrived belong in the file, whatever ended the transfer.
   if (!piece.empty()) deliver();
+  try {
+    if (writer) writer->flush();
+  } catch (...) {
+    if (!failure) failure = std::current_exception();
+  }
   if (easy) curl_multi_remove_handle(multi.get(), easy.get());
   if (file.isOpen() && !file.close() && !failure) {
     failure = std::make_exception_ptr(transfer::fileError("cannot close", owner.file_));
   }
 }
 
-// A digest from the file's first `offset` bytes on, with a descriptor of its own; one under way
-// is left to stop on its own.
-void Downloader::Transfer::startDigest() {
-  PelorinBase::FileDescriptor reader(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
-  if (!reader.isOpen()) throw transfer::fileError("cannot read", owner.file_);
-  digest.emplace(std::move(reader), owner.file_, offset, owner.beforeKeptRead_);
+// A writer from the file's first `offset` bytes on, with a descriptor of its own; one before it
+// (with nothing left to write) is left to stop on its own.
+void Downloader::Transfer::startWriter() {
+  PelorinBase::FileDescriptor own(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
+  if (!own.isOpen()) throw transfer::fileError("cannot write", owner.file_);
+  writer.emplace(std::move(own), owner.file_, offset,
+                 transfer::Writer::Options{digesting, owner.beforeKeptRead_});
 }
 
 // Once a complete body is written, until the digest has all of it (a kept part may still be
@@ -207,7 +213,7 @@ CURLcode Downloader::Transfer::awaitDigest() {
   if (expected && offset != *expected) return CURLE_OK;  // kept for a resume: no digest needed
   for (;;) {
     if (interrupt->cancelled()) return static_cast<CURLcode>(kTransferCancelled);
-    if (digest->caughtUp(multi.get())) return CURLE_OK;
+    if (writer->caughtUp(multi.get())) return CURLE_OK;
     auto now = transfer::Clock::now();
     if (now >= deadline) return CURLE_OPERATION_TIMEDOUT;
     auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
@@ -226,8 +232,7 @@ Downloader::Result Downloader::Transfer::outcome(CURLcode result) {
   if (owner.expectedBytes_ && offset != *owner.expectedBytes_) {
     throw transfer::installerError(InstallerCore::InstallerError::damagedDownload);
   }
-  if (!digest) return {owner.file_, std::nullopt};
-  return {owner.file_, digest->finish()};
+  return {owner.file_, writer->finish()};
 }
 
 }  // namespace PelorinInstaller

@@ -111,12 +111,11 @@ bool Downloader::Transfer::respond(long status) {
     if (restart && offset > 0) {
       offset = 0;
       if (::ftruncate(file.get(), 0) != 0) throw fileError("cannot truncate", owner.file_);
-      if (digest) startDigest();
+      startWriter();
     }
     if (owner.expectedBytes_ && announced >= 0 && announced != *owner.expectedBytes_ - offset) {
       throw installerError(InstallerError::invalidResponse);
     }
-    if (::lseek(file.get(), offset, SEEK_SET) < 0) throw fileError("cannot seek", owner.file_);
     return true;
   } catch (...) {
     failure = std::current_exception();

@@ -21,11 +21,11 @@
 
 #include "pipeline/CurlHandles.hpp"
 #include "pipeline/Downloader.hpp"
-#include "pipeline/transfer/Digest.hpp"
+#include "pipeline/transfer/Writer.hpp"
 
 // The parts of one transfer, each in its own file: the request (Request.cpp), the response's
 // headers and the redirect policy (Response.cpp), the body sink (BodySink.cpp), the loop
-// that drives them (Loop.cpp) and the digest of what was written (Digest.cpp).
+// that drives them (Loop.cpp) and the writer of the file and its digest (Writer.cpp).
 namespace PelorinInstaller {
 namespace transfer {
 
@@ -64,7 +64,7 @@ struct Downloader::Transfer {
   // The loop
   CURLcode loop();
   void end();
-  void startDigest();
+  void startWriter();
   CURLcode awaitDigest();
   Result outcome(CURLcode result);
 
@@ -82,8 +82,7 @@ struct Downloader::Transfer {
   // The body
   bool gather(std::span<const char> bytes);
   bool deliver();
-  bool data(std::span<const char> piece, std::vector<char>* storage = nullptr);
-  void writeAll(std::span<const char> piece);
+  bool data(std::vector<char>& piece);
 
   // libcurl's callbacks: no exception may cross its frames, so failures are stored and rethrown
   // once it has returned.
@@ -109,8 +108,7 @@ struct Downloader::Transfer {
   std::exception_ptr failure;
 
   CurlMulti multi;
-  // Of the file's first `offset` bytes, when asked for. It may wake `multi`.
-  std::optional<transfer::Digest> digest;
+  std::optional<transfer::Writer> writer;  // it may wake `multi`
   CurlEasy easy;
   CurlList requestHeaders;
   CurlList connectTo;
