@@ -157,6 +157,16 @@ struct Transfer {
       token->cancel();
     });
   }
+  // The first read of the kept part waits until the whole body has arrived.
+  void readTheKeptPartAfterTheBody() {
+    auto arrived = std::make_shared<std::latch>(1);
+    onProgress = [arrived](double fraction) {
+      if (fraction == 1.0) arrived->count_down();
+    };
+    keptRead = [arrived](std::int64_t at) {
+      if (at == 0) waitFor(*arrived);
+    };
+  }
   // The second read of the kept part blocks until the transfer has ended; the cancel comes once
   // it does, before the transfer is registered.
   void holdTheKeptPartsSecondRead() {
@@ -243,6 +253,8 @@ const Row kRows[] = {
     {"PartialFileResumedFromItsEnd", 123'457, kTheFile, "ok", kSize, 1},
     {"ResumedForTheLastByte", kSize - 1, kTheFile, "ok", kSize, 1},
     {"KeptPartOfTwoReadsResumed", 270'000, kTheFile, "ok", kSize, 1},
+    {"BodyArrivesWhileTheKeptPartIsRead", 270'000, kTheFile, "ok", kSize, 1,
+     [](Transfer& t) { t.readTheKeptPartAfterTheBody(); }},
     // The digest is of the bytes on disk, whatever they are.
     {"KeptPartDamagedOnDiskResumed", 123'457, kTheFile, "ok", kOther, 1,
      [](Transfer& t) {
