@@ -25,9 +25,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iostream>
-#include <numeric>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -218,130 +216,106 @@ int install(const fs::path& work, const std::string& port, const fs::path& dir) 
 
 // --- the figures ---
 
+// The tools' steps, in the installer's order; each check runs on the mounted bundle, then again
+// on the copy.
+enum Step {
+  manifest,
+  download,
+  digest,
+  attach,
+  deep,
+  requirement,
+  assessment,
+  copy,
+  deepAgain,
+  requirementAgain,
+  assessmentAgain,
+  commit,
+  detach,
+  stepCount
+};
+
 struct Steps {
-  double manifest = 0, download = 0, digest = 0, attach = 0, copy = 0, commit = 0, detach = 0;
-  // codesign --deep, codesign -R and spctl on the mounted bundle, then on the copy
-  std::array<double, 6> checks{};
-  double verify() const { return std::accumulate(checks.begin(), checks.end(), 0.0); }
-  double listed() const { return download + digest + attach + copy; }
-  double all() const { return listed() + verify() + detach; }
+  std::array<double, stepCount> seconds{};
+  double sum(std::initializer_list<Step> steps) const {
+    double total = 0;
+    for (auto step : steps) total += seconds[step];
+    return total;
+  }
+  double checks() const {
+    return sum({deep, requirement, assessment, deepAgain, requirementAgain, assessmentAgain});
+  }
+  double listed() const { return sum({download, digest, attach, copy}); }
+  double all() const { return listed() + checks() + seconds[detach]; }
 };
 
 // The same work by the standard tools, one process after another, in the installer's order.
 Steps reference(const fs::path& work, const std::string& port, const fs::path& dir) {
   auto tools = work / "tools";
-  auto image = dir / "reference.dmg", mount = dir / "mount", copy = dir / "Pelorin Code.app";
+  auto image = dir / "reference.dmg", mount = dir / "mount", copied = dir / "Pelorin Code.app";
   auto bundle = mount / "Pelorin Code.app";
   fs::create_directories(mount);
-  auto curl = [&](const fs::path& file, const std::string& url) {
-    return runChild({"/usr/bin/curl", "-sS", "--fail", "-H", "Accept-Encoding: identity", "-o",
-                     file.string(), "--cacert", (work / "cert.pem").string(), "--connect-to",
-                     connectTo(port), url})
-        .seconds;
-  };
   Steps steps;
-  settle();
-  steps.manifest = curl(dir / "latest.json", InstallerCore::Distribution::manifestURL().text());
-  steps.download = curl(image, imageURL());
-  steps.digest = runChild({"/usr/bin/openssl", "dgst", "-sha256", image.string()}).seconds;
-  steps.attach =
-      runChild(withTool(tools / "hdiutil", ToolContracts::attachArguments(mount, image))).seconds;
-  const std::string requirement = ToolContracts::codeRequirement(
+  auto run = [&](Step step, std::vector<std::string> arguments) {
+    steps.seconds[step] = runChild(arguments).seconds;
+  };
+  auto curl = [&](Step step, const fs::path& file, const std::string& url) {
+    run(step,
+        {"/usr/bin/curl", "-sS", "--fail", "-H", "Accept-Encoding: identity", "-o", file.string(),
+         "--cacert", (work / "cert.pem").string(), "--connect-to", connectTo(port), url});
+  };
+  const std::string requirementText = ToolContracts::codeRequirement(
       InstallerCore::Distribution::bundleID, InstallerCore::Distribution::teamID);
   // The three checks of a bundle, as the installer makes them.
-  auto check = [&](const fs::path& app, double* times) {
-    times[0] = runChild({(tools / "codesign").string(), "--verify", "--deep", "--strict",
-                         "--all-architectures", app.string()})
-                   .seconds;
-    times[1] = runChild({(tools / "codesign").string(), "--verify", "--strict",
-                         "--all-architectures", "-R", requirement, app.string()})
-                   .seconds;
-    times[2] = runChild({(tools / "spctl").string(), "--assess", "--type", "execute", app.string()})
-                   .seconds;
+  auto check = [&](const fs::path& app, Step first) {
+    auto codesign = (tools / "codesign").string();
+    run(first, {codesign, "--verify", "--deep", "--strict", "--all-architectures", app.string()});
+    run(Step(first + 1), {codesign, "--verify", "--strict", "--all-architectures", "-R",
+                          requirementText, app.string()});
+    run(Step(first + 2),
+        {(tools / "spctl").string(), "--assess", "--type", "execute", app.string()});
   };
-  check(bundle, &steps.checks[0]);
-  steps.copy = runChild({(tools / "ditto").string(), bundle.string(), copy.string()}).seconds;
-  check(copy, &steps.checks[3]);
-  steps.commit = runChild({"/usr/bin/mv", copy.string(), (dir / "installed.app").string()}).seconds;
-  steps.detach =
-      runChild(withTool(tools / "hdiutil", ToolContracts::detachArguments(mount))).seconds;
+  settle();
+  curl(manifest, dir / "latest.json", InstallerCore::Distribution::manifestURL().text());
+  curl(download, image, imageURL());
+  run(digest, {"/usr/bin/openssl", "dgst", "-sha256", image.string()});
+  run(attach, withTool(tools / "hdiutil", ToolContracts::attachArguments(mount, image)));
+  check(bundle, deep);
+  run(copy, {(tools / "ditto").string(), bundle.string(), copied.string()});
+  check(copied, deepAgain);
+  run(commit, {"/usr/bin/mv", copied.string(), (dir / "installed.app").string()});
+  run(detach, withTool(tools / "hdiutil", ToolContracts::detachArguments(mount)));
   return steps;
 }
 
 // A stage of a run: from the `n`th mark of one name to the `n`th of another, against the tool
-// that does the same step, if any.
+// that does the same step (none: stepCount).
 struct Stage {
   const char* name;
   std::pair<const char*, int> from, to;
+  Step step;
   const char* tool;
-  std::function<double(const Steps&)> toolSeconds;
 };
 
+// clang-format off
 const Stage kStages[] = {
-    {"lock", {"start", 0}, {"preparing", 0}, "", {}},
-    {"manifest, destination, free space",
-     {"preparing", 0},
-     {"downloading", 0},
-     "curl latest.json",
-     [](const Steps& s) { return s.manifest; }},
-    {"download",
-     {"downloading", 0},
-     {"verifying", 0},
-     "curl",
-     [](const Steps& s) { return s.download; }},
-    {"digest",
-     {"verifying", 0},
-     {"hdiutil attach", 0},
-     "openssl dgst",
-     [](const Steps& s) { return s.digest; }},
-    {"attach",
-     {"hdiutil attach", 0},
-     {"codesign", 0},
-     "hdiutil attach",
-     [](const Steps& s) { return s.attach; }},
-    {"check: codesign --deep",
-     {"codesign", 0},
-     {"codesign", 1},
-     "codesign",
-     [](const Steps& s) { return s.checks[0]; }},
-    {"check: codesign -R",
-     {"codesign", 1},
-     {"spctl", 0},
-     "codesign",
-     [](const Steps& s) { return s.checks[1]; }},
-    {"check: spctl, Mach-O",
-     {"spctl", 0},
-     {"installing", 0},
-     "spctl",
-     [](const Steps& s) { return s.checks[2]; }},
-    {"staging folder", {"installing", 0}, {"ditto", 0}, "", {}},
-    {"copy", {"ditto", 0}, {"codesign", 2}, "ditto", [](const Steps& s) { return s.copy; }},
-    {"second check: codesign --deep",
-     {"codesign", 2},
-     {"codesign", 3},
-     "codesign",
-     [](const Steps& s) { return s.checks[3]; }},
-    {"second check: codesign -R",
-     {"codesign", 3},
-     {"spctl", 1},
-     "codesign",
-     [](const Steps& s) { return s.checks[4]; }},
-    {"second check: spctl, Mach-O, existing",
-     {"spctl", 1},
-     {"running", 1},
-     "spctl",
-     [](const Steps& s) { return s.checks[5]; }},
-    {"commit, image and staging removed",
-     {"running", 1},
-     {"hdiutil detach", 0},
-     "mv",
-     [](const Steps& s) { return s.commit; }},
-    {"detach, unlock",
-     {"hdiutil detach", 0},
-     {"done", 0},
-     "hdiutil detach",
-     [](const Steps& s) { return s.detach; }},
+  {"lock",                                   {"start", 0},          {"preparing", 0},      stepCount,        ""},
+  {"manifest, destination, free space",      {"preparing", 0},      {"downloading", 0},    manifest,         "curl latest.json"},
+  {"download",                               {"downloading", 0},    {"verifying", 0},      download,         "curl"},
+  {"digest",                                 {"verifying", 0},      {"hdiutil attach", 0}, digest,           "openssl dgst"},
+  {"attach",                                 {"hdiutil attach", 0}, {"codesign", 0},       attach,           "hdiutil attach"},
+  {"check: codesign --deep",                 {"codesign", 0},       {"codesign", 1},       deep,             "codesign"},
+  {"check: codesign -R",                     {"codesign", 1},       {"spctl", 0},          requirement,      "codesign"},
+  {"check: spctl, Mach-O",                   {"spctl", 0},          {"installing", 0},     assessment,       "spctl"},
+  {"staging folder",                         {"installing", 0},     {"ditto", 0},          stepCount,        ""},
+  {"copy",                                   {"ditto", 0},          {"codesign", 2},       copy,             "ditto"},
+  {"second check: codesign --deep",          {"codesign", 2},       {"codesign", 3},       deepAgain,        "codesign"},
+  {"second check: codesign -R",              {"codesign", 3},       {"spctl", 1},          requirementAgain, "codesign"},
+  {"second check: spctl, Mach-O, existing",  {"spctl", 1},          {"running", 1},        assessmentAgain,  "spctl"},
+  {"commit, image and staging removed",      {"running", 1},        {"hdiutil detach", 0}, commit,           "mv"},
+  {"detach, unlock",                         {"hdiutil detach", 0}, {"done", 0},           detach,           "hdiutil detach"},
 };
+// clang-format on
 
 // The marks that an install child printed after its first line.
 Marks marksOf(const std::string& output) {
@@ -381,7 +355,7 @@ void printStages(const std::vector<Marks>& runs, const std::vector<Steps>& refer
     for (const auto& marks : runs)
       ours.push_back(markAt(marks, stage.to) - markAt(marks, stage.from));
     for (const auto& steps : references) {
-      if (stage.toolSeconds) tools.push_back(stage.toolSeconds(steps));
+      if (stage.step != stepCount) tools.push_back(steps.seconds[stage.step]);
     }
     double our = median(ours), tool = tools.empty() ? 0.0 : median(tools);
     ourSum += our;
@@ -427,8 +401,8 @@ int measure(const std::string& self, const fs::path& work, const std::string& po
     std::fprintf(stderr,
                  "round %d: installer %.2f s; curl %.2f, dgst %.2f, attach %.2f, ditto %.2f, "
                  "codesign+spctl x2 %.2f, detach %.2f s\n",
-                 round + 1, ourSeconds.back(), last.download, last.digest, last.attach, last.copy,
-                 last.verify(), last.detach);
+                 round + 1, ourSeconds.back(), last.seconds[download], last.seconds[digest],
+                 last.seconds[attach], last.seconds[copy], last.checks(), last.seconds[detach]);
     fs::remove_all(ours);
     fs::remove_all(theirs);
   }
