@@ -23,8 +23,8 @@ constexpr std::size_t kQueuedPieces = 8;
 
 }  // namespace
 
-// What the writer's thread shares with the transfer's. Only the writer's thread touches `sha`
-// while `hashed` < `stored`, and the file.
+// What the writer's thread shares with the transfer's. The file and `sha` are the writer's
+// thread's alone, `sha` until the digest has caught up and the writer is finished.
 struct Writer::State {
   State(PelorinBase::FileDescriptor file, std::filesystem::path name, std::int64_t kept,
         Options options)
