@@ -9,6 +9,7 @@
 //                                       the figures (nginx serves DIR/www/big.bin on PORT); with
 //                                       PROXYPORT, throughput through squid there too
 //   download_bench fetch ...            one download by the Downloader (a child of measure)
+//   download_bench verify ...           the same with the file's digest, printed second
 //   download_bench pieces ...           one plain libcurl download counting its pieces
 
 #include <arpa/inet.h>
@@ -20,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <InstallerCore/Distribution.hpp>
+#include <PelorinBase/Files.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -31,6 +33,7 @@
 #include <functional>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -87,8 +90,8 @@ void printFigure(const char* name, double ours, double reference, const char* ta
 
 // --- children ---
 
-int fetch(char** argv) {
-  // fetch URL FILE BYTES CAFILE CONNECTTO [PROXYPORT]
+int fetch(char** argv, bool verify) {
+  // fetch|verify URL FILE BYTES CAFILE CONNECTTO [PROXYPORT]
   TransferSettings settings;
   settings.caFile = argv[5];
   settings.connectTo = {argv[6]};
@@ -101,8 +104,13 @@ int fetch(char** argv) {
   long long reports = 0;
   Downloader downloader(*InstallerCore::Url::parse(argv[2]), argv[3], std::stoll(argv[4]),
                         std::make_shared<Cancellation>(), settings, [&](double) { ++reports; });
-  downloader.run();
-  std::printf("%lld\n", reports);
+  if (verify) {
+    auto digest = downloader.fetch().sha256;
+    std::printf("%lld\n%s\n", reports, digest.value_or("none").c_str());
+  } else {
+    downloader.run();
+    std::printf("%lld\n", reports);
+  }
   return 0;
 }
 
@@ -395,27 +403,40 @@ int measure(const std::string& self, int port, const fs::path& dir, int proxyPor
   const std::string ca = (dir / "cert.pem").string(), mapping = connectTo(port);
   const double gib = static_cast<double>(bytes) / kGiB;
 
-  std::vector<double> ourSeconds, curlSeconds, ourMemory, curlMemory;
+  const std::string digest = PelorinBase::sha256File(source);
+  std::vector<double> ourSeconds, verifySeconds, curlSeconds, ourMemory, curlMemory;
   long long reports = 0;
-  for (int round = 0; round < kRounds; ++round) {
+  // The curl tool, the Downloader, and the Downloader with the file's digest, each round in
+  // another order.
+  auto curl = [&] {
     fs::remove(theirs);
     auto reference = runChild({"/usr/bin/curl", "-sS", "--fail", "-o", theirs.string(), "--cacert",
                                ca, "--connect-to", mapping, bigURL()});
     curlSeconds.push_back(reference.seconds);
     curlMemory.push_back(reference.peakMiB);
     fs::remove(theirs);
-
+  };
+  auto downloader = [&](const char* mode) {
     fs::remove(ours);
-    auto run =
-        runChild({self, "fetch", bigURL(), ours.string(), std::to_string(bytes), ca, mapping});
-    ourSeconds.push_back(run.seconds);
+    auto run = runChild({self, mode, bigURL(), ours.string(), std::to_string(bytes), ca, mapping});
+    (mode == std::string("verify") ? verifySeconds : ourSeconds).push_back(run.seconds);
     ourMemory.push_back(run.peakMiB);
-    reports = std::stoll(run.output);
-    std::fprintf(stderr, "round %d: curl %.2f s, downloader %.2f s\n", round + 1, reference.seconds,
-                 run.seconds);
+    std::istringstream output(run.output);
+    std::string seen = "none";
+    output >> reports >> seen;
+    if (mode == std::string("verify") && seen != digest) {
+      throw std::runtime_error("the digest taken while downloading differs: " + seen);
+    }
+    if (!sameContent(ours, source)) throw std::runtime_error("the downloaded file differs");
+    fs::remove(ours);
+  };
+  const std::vector<std::function<void()>> runs = {curl, [&] { downloader("fetch"); },
+                                                   [&] { downloader("verify"); }};
+  for (int round = 0; round < kRounds; ++round) {
+    for (std::size_t i = 0; i < runs.size(); ++i) runs[(i + round) % runs.size()]();
+    std::fprintf(stderr, "round %d: curl %.2f s, downloader %.2f s, with the digest %.2f s\n",
+                 round + 1, curlSeconds.back(), ourSeconds.back(), verifySeconds.back());
   }
-  if (!sameContent(ours, source)) throw std::runtime_error("the downloaded file differs");
-  fs::remove(ours);
   auto piecesRun = runChild({self, "pieces", bigURL(), counted.string(), ca, mapping});
   fs::remove(counted);
   const double piecesPerGiB = std::stod(piecesRun.output) / gib;
@@ -429,6 +450,8 @@ int measure(const std::string& self, int port, const fs::path& dir, int proxyPor
   printHeader();
   printFigure("throughput (MB/s) vs curl CLI", mb / median(ourSeconds), mb / median(curlSeconds),
               "ratio >= 0.95");
+  printFigure("download + SHA-256 (s) vs curl download", median(verifySeconds), median(curlSeconds),
+              "ratio <= 1.05");
   if (proxyPort > 0) {
     printFigure("throughput via squid (MB/s) vs curl", mb / proxied.first, mb / proxied.second,
                 "ratio >= 0.95");
@@ -476,7 +499,9 @@ int main(int argc, char** argv) {
   try {
     if (mode == "host" && argc == 2) return std::printf("%s\n", host().c_str()) < 0;
     if (mode == "free-port" && argc == 2) return freePort();
-    if (mode == "fetch" && (argc == 7 || argc == 8)) return fetch(argv);
+    if ((mode == "fetch" || mode == "verify") && (argc == 7 || argc == 8)) {
+      return fetch(argv, mode == "verify");
+    }
     if (mode == "pieces" && argc == 6) return pieces(argv);
     if (mode == "measure" && (argc == 4 || argc == 5)) {
       return measure(fs::canonical("/proc/self/exe").string(), std::stoi(argv[2]), argv[3],

@@ -47,3 +47,9 @@ echo
       print line
     }
   }'
+
+# Where the installation's time goes, stage by stage, against the tool doing the same step.
+if grep -q '^stages of the run' "$reports/install.txt" 2>/dev/null; then
+  echo
+  sed -n '/^stages of the run/,$p' "$reports/install.txt"
+fi

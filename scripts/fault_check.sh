@@ -109,6 +109,9 @@ fault download-failed-file-kept PelorinInstaller/pipeline/transfer/Loop.cpp pipe
     std::rethrow_exception(failure);' \
   '    (void)ignored;
     std::rethrow_exception(failure);'
+fault download-digest-byte-skipped PelorinInstaller/pipeline/transfer/Writer.cpp pipeline_tests \
+  'got = ::pread(file.get(), buffer.data(), length, at);' \
+  'got = ::pread(file.get(), buffer.data(), length, at + 1);'
 
 # --- the install driver --------------------------------------------------------------------
 fault driver-image-kept-after-mismatch PelorinInstaller/pipeline/Installer.cpp pipeline_tests \

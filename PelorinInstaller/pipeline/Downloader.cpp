@@ -34,13 +34,15 @@ void initialiseCurl() {
   if (code != CURLE_OK) throw networkError(code);
 }
 
+// Open for reading too, for the digest.
 FileDescriptor createFile(const std::filesystem::path& path) {
-  return PelorinBase::createFile(path, S_IRUSR | S_IWUSR, PelorinBase::Create::exclusively);
+  return PelorinBase::createFile(path, S_IRUSR | S_IWUSR, PelorinBase::Create::exclusively,
+                                 PelorinBase::Access::readWrite);
 }
 
 FileDescriptor openExisting(const std::filesystem::path& path) {
   // O_NONBLOCK: something swapped in since it was examined (a FIFO) must not block the open.
-  FileDescriptor file(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  FileDescriptor file(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!file.isOpen()) throw fileError("cannot open the download file", path);
   struct stat status {};
   if (::fstat(file.get(), &status) != 0) throw fileError("cannot examine", path);
@@ -82,7 +84,11 @@ Downloader::Downloader(InstallerCore::Url url, std::filesystem::path file,
 
 Downloader::~Downloader() = default;
 
-std::filesystem::path Downloader::run() {
+std::filesystem::path Downloader::run() { return transfer(false).file; }
+
+Downloader::Result Downloader::fetch() { return transfer(true); }
+
+Downloader::Result Downloader::transfer(bool digesting) {
   if (cancellation_ && cancellation_->isCancelled()) {
     throw installerError(InstallerError::cancelled);
   }
@@ -98,7 +104,7 @@ std::filesystem::path Downloader::run() {
       if (::unlink(file_.c_str()) != 0) throw fileError("cannot remove", file_);
       offset = 0;
     } else if (*expectedBytes_ == offset) {
-      return file_;
+      return {file_, std::nullopt};
     } else {
       resume = true;
     }
@@ -107,8 +113,7 @@ std::filesystem::path Downloader::run() {
   }
 
   initialiseCurl();
-  Transfer transfer(*this, resume ? openExisting(file_) : createFile(file_), offset);
-  return transfer.run();
+  return Transfer(*this, resume ? openExisting(file_) : createFile(file_), offset, digesting).run();
 }
 
 }  // namespace PelorinInstaller

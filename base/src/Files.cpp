@@ -1,17 +1,14 @@
 #include "PelorinBase/Files.hpp"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <memory>
-#include <stdexcept>
 #include <vector>
 
 #include "PelorinBase/Errors.hpp"
+#include "PelorinBase/Sha256.hpp"
 
 namespace PelorinBase {
 namespace {
@@ -19,10 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kChunkBytes = 1 << 20;
-
-struct DigestFree {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
 
 }  // namespace
 
@@ -47,8 +40,8 @@ std::string readFile(const fs::path& file, std::size_t limit, Links links) {
   return bytes;
 }
 
-FileDescriptor createFile(const fs::path& file, mode_t mode, Create create) {
-  int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC |
+FileDescriptor createFile(const fs::path& file, mode_t mode, Create create, Access access) {
+  int flags = (access == Access::readWrite ? O_RDWR : O_WRONLY) | O_CREAT | O_NOFOLLOW | O_CLOEXEC |
               (create == Create::exclusively ? O_EXCL : O_TRUNC);
   FileDescriptor output(::open(file.c_str(), flags, mode));
   if (!output.isOpen() || ::fchmod(output.get(), mode) != 0) throwFileError("cannot write", file);
@@ -98,26 +91,16 @@ std::string hex(std::span<const unsigned char> bytes) {
 }
 
 std::string sha256(int fd, const fs::path& name) {
-  std::unique_ptr<EVP_MD_CTX, DigestFree> context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    throw std::runtime_error("SHA-256 is not available");
-  }
+  Sha256 digest;
   std::vector<unsigned char> chunk(kChunkBytes);
   for (;;) {
     ssize_t got = ::read(fd, chunk.data(), chunk.size());
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) throwFileError("cannot read", name);
     if (got == 0) break;
-    if (EVP_DigestUpdate(context.get(), chunk.data(), static_cast<std::size_t>(got)) != 1) {
-      throw std::runtime_error("SHA-256 failed");
-    }
+    digest.update(chunk.data(), static_cast<std::size_t>(got));
   }
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1 || length != 32) {
-    throw std::runtime_error("SHA-256 failed");
-  }
-  return hex(std::span(digest.data(), length));
+  return digest.finish();
 }
 
 std::string sha256File(const fs::path& file) {

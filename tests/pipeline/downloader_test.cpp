@@ -16,9 +16,11 @@ namespace PelorinInstaller {
 // Reaches the moments around the registration of the transfer with the token.
 struct DownloaderProbe {
   static void around(Downloader& downloader, std::function<void()> before,
-                     std::function<void(const std::shared_ptr<CancellableTask>&)> after) {
+                     std::function<void(const std::shared_ptr<CancellableTask>&)> after,
+                     std::function<void(std::int64_t)> keptRead) {
     downloader.beforeAttach_ = std::move(before);
     downloader.afterAttach_ = std::move(after);
+    downloader.beforeKeptRead_ = std::move(keptRead);
   }
 };
 
@@ -72,13 +74,15 @@ struct Transfer {
     if (helper.joinable()) helper.join();
     ::unsetenv("https_proxy");
     ::unsetenv("no_proxy");
-    // A lookup the transfer abandoned answers now, into what it shares with the transfer alone.
-    if (lookupHeld) lookupHeld->count_down();
+    // A lookup or a read the transfer abandoned ends now, into what it shares with the transfer
+    // alone.
+    if (held) held->count_down();
     settings.proxy = nullptr;
-    for (int i = 0; i < 10'000 && !heldLookup.expired(); ++i) {
+    keptRead = nullptr;
+    for (int i = 0; i < 10'000 && !heldCall.expired(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    EXPECT_TRUE(heldLookup.expired());
+    EXPECT_TRUE(heldCall.expired());
   }
   std::string run() {
     auto fail = [&](const char* at) {
@@ -95,9 +99,10 @@ struct Transfer {
           downloader,
           [&] {
             if (failure == "before attach") token->cancel();
+            if (failure == "while the kept part is read" && waitFor(*holding)) token->cancel();
           },
-          [&](const std::shared_ptr<CancellableTask>& task) { registered = task; });
-      downloader.run();
+          [&](const std::shared_ptr<CancellableTask>& task) { registered = task; }, keptRead);
+      digest = downloader.fetch().sha256;
     });
   }
   // Cancels once a lookup of the host name that takes seconds has begun.
@@ -123,23 +128,52 @@ struct Transfer {
                           std::to_string(port ? port : host.server().port())};
     settings.proxy = [chosen](const std::string&) { return chosen; };
   }
+  static bool waitFor(std::latch& latch) {
+    for (int i = 0; i < 10'000 && !latch.try_wait(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return latch.try_wait();
+  }
+  // A call that blocks (for ten seconds at most) until the transfer has ended; `holding` opens
+  // once it does.
+  std::function<void()> holdingCall() {
+    held = std::make_shared<std::latch>(1);
+    holding = std::make_shared<std::latch>(1);
+    auto alive = std::make_shared<int>();
+    heldCall = alive;
+    return [held = held, holding = holding, alive] {
+      holding->count_down();
+      waitFor(*held);
+    };
+  }
   // A proxy lookup that blocks until the transfer has ended, and then still answers.
   void holdTheLookup() {
-    lookupHeld = std::make_shared<std::latch>(1);
-    auto started = std::make_shared<std::latch>(1);
-    auto alive = std::make_shared<int>();
-    heldLookup = alive;
-    settings.proxy = [held = lookupHeld, started, alive](const std::string&) {
-      started->count_down();
-      held->wait();
+    settings.proxy = [call = holdingCall()](const std::string&) {
+      call();
       return Proxy{.kind = Proxy::Kind::http, .host = "127.0.0.1", .port = 1};
     };
-    helper = std::thread([this, started] {
-      for (int i = 0; i < 10'000 && !started->try_wait(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
+    helper = std::thread([this] {
+      waitFor(*holding);
       token->cancel();
     });
+  }
+  // The first read of the kept part waits until the whole body has arrived.
+  void readTheKeptPartAfterTheBody() {
+    auto arrived = std::make_shared<std::latch>(1);
+    onProgress = [arrived](double fraction) {
+      if (fraction == 1.0) arrived->count_down();
+    };
+    keptRead = [arrived](std::int64_t at) {
+      if (at == 0) waitFor(*arrived);
+    };
+  }
+  // The second read of the kept part blocks until the transfer has ended; the cancel comes once
+  // it does, before the transfer is registered.
+  void holdTheKeptPartsSecondRead() {
+    failure = "while the kept part is read";
+    keptRead = [call = holdingCall()](std::int64_t at) {
+      if (at > 0) call();
+    };
   }
 
   TestDistribution host;
@@ -157,11 +191,13 @@ struct Transfer {
   std::vector<double> reports;
   std::function<void(double)> onProgress;
   std::unique_ptr<TestProxy> proxy;
-  std::shared_ptr<std::latch> lookupHeld;
-  std::weak_ptr<int> heldLookup;  // expires once the lookup has been let go
+  std::function<void(std::int64_t)> keptRead;
+  std::shared_ptr<std::latch> held, holding;
+  std::weak_ptr<int> heldCall;  // expires once the held call has been let go
+  std::optional<std::string> digest;
 };
 
-const long kNoFile = -1, kUntouched = -2, kSomePart = -3;
+const long kNoFile = -1, kUntouched = -2, kSomePart = -3, kOther = -4;
 const std::optional<std::int64_t> kUnsized;
 const std::optional<Reply> kTheFile;
 const std::string kCancelled = "network " + std::to_string(kTransferCancelled);
@@ -215,6 +251,17 @@ const Row kRows[] = {
     {"CompleteFileNeedsNoRequest", kSize, kTheFile, "ok", kSize, 0},
     {"LargerFileFetchedAgainWhole", kSize + 4, kTheFile, "ok", kSize, 1},
     {"PartialFileResumedFromItsEnd", 123'457, kTheFile, "ok", kSize, 1},
+    {"ResumedForTheLastByte", kSize - 1, kTheFile, "ok", kSize, 1},
+    {"KeptPartOfTwoReadsResumed", 270'000, kTheFile, "ok", kSize, 1},
+    {"BodyArrivesWhileTheKeptPartIsRead", 270'000, kTheFile, "ok", kSize, 1,
+     [](Transfer& t) { t.readTheKeptPartAfterTheBody(); }},
+    // The digest is of the bytes on disk, whatever they are.
+    {"KeptPartDamagedOnDiskResumed", 123'457, kTheFile, "ok", kOther, 1,
+     [](Transfer& t) {
+       auto bytes = readFile(t.file);
+       bytes[100'000] ^= 1;
+       writeFile(t.file, bytes);
+     }},
     {"WholeAnswerToARangeReplacesThePart", 50'000, answer(200, kFile), "ok", kSize, 1},
     unsized("UnsizedOfOneMiBReplacesAFile", kMiB + 1, answer(200, kContent.substr(0, kMiB)), "ok",
             kMiB),
@@ -295,6 +342,8 @@ const Row kRows[] = {
     // A cancel does not wait for a slow name lookup to end.
     {"CancelledDuringASlowLookup", 1000, kTheFile, kCancelled, 1000, 0,
      [](Transfer& t) { t.cancelDuringASlowLookup(); }, kSize, seconds(4)},
+    {"CancelledWhileTheKeptPartIsRead", 270'000, kTheFile, kCancelled, 270'000, 0,
+     [](Transfer& t) { t.holdTheKeptPartsSecondRead(); }, kSize, seconds(4)},
     {"CancelledDuringAStalledBody", 1000, rest(1000, kSize - 1000, false, 60'000), kCancelled,
      kSomePart, 1,
      [](Transfer& t) {
@@ -330,7 +379,7 @@ TEST_P(Download, EndsWithTheRightOutcomeFileAndRequests) {
 
   if (row.left != kUntouched) {  // how much of the content the file holds
     auto bytes = fs::exists(fs::symlink_status(t.file)) ? readFile(t.file) : "-";
-    long left = kContent.starts_with(bytes) ? long(bytes.size()) : bytes == "-" ? kNoFile : -4;
+    long left = kContent.starts_with(bytes) ? long(bytes.size()) : bytes == "-" ? kNoFile : kOther;
     EXPECT_EQ(row.left == kSomePart && left >= 0 && left < kSize ? kSomePart : left, row.left);
   }
   bool resumes = row.bytes && row.kept > 0 && row.kept < *row.bytes;
@@ -344,6 +393,12 @@ TEST_P(Download, EndsWithTheRightOutcomeFileAndRequests) {
   EXPECT_EQ(t.probe.connections() + (t.impostor ? t.impostor->requestCount() : 0u), 0u);
   if (row.outcome == "ok" && row.kept < 0) {
     EXPECT_EQ(fs::status(t.file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  }
+  // A digest of exactly what is on disk, for every download that fetched its file.
+  if (row.outcome == "ok" && row.requests > 0) {
+    EXPECT_EQ(t.digest, PelorinBase::sha256File(t.file));
+  } else {
+    EXPECT_EQ(t.digest, std::nullopt);
   }
   // Progress only for a sized download, never going back, ending at 1.
   double last = t.reports.empty() ? -1.0 : t.reports.back();

@@ -210,6 +210,14 @@ void proxyDownDuringTheImage(World& w) {
   w.proxy->start();
 }
 
+// The image's first `bytes` in the support folder, the byte at `damaged` (if any) changed.
+void keptImage(World& w, std::size_t bytes, std::optional<std::size_t> damaged = {}) {
+  makeSupport(w);
+  auto kept = served().image.substr(0, bytes);
+  if (damaged) kept[*damaged] ^= 1;
+  writeFile(w.image(), kept);
+}
+
 struct RunRow {
   const char* name;
   // The outcome, what is left of the image ("absent", "partial" or "whole") and the version at
@@ -273,6 +281,13 @@ const RunRow kRuns[] = {
        damaged[damaged.size() / 2] ^= 1;
        w.distribution.server().route(served().imageURLPath, serveFile(damaged));
      }},
+    // What an earlier run left: the digest check judges the bytes on disk.
+    {"ResumedForTheLastByte", "ok absent 2.0.0",
+     [](World& w) { keptImage(w, served().image.size() - 1); }},
+    {"KeptPartDamagedOnDisk", "damagedDownload absent none",
+     [](World& w) { keptImage(w, served().image.size() / 2, 1000); }},
+    {"WholeButDamagedBeforeTheRun", "damagedDownload absent none",
+     [](World& w) { keptImage(w, served().image.size(), 1000); }},
     {"CancelledWhileHashing", "cancelled whole none",
      [](World& w) { at(w, Phase::verifying, [&w] { w.token->cancel(); }); }},
     {"MountedBundleIsAnotherVersion", "wrongApplication whole none",

@@ -1,7 +1,4 @@
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "pipeline/transfer/Transfer.hpp"
 
@@ -25,11 +22,6 @@ std::size_t Downloader::Transfer::onData(char* bytes, std::size_t size, std::siz
 // false abandons the transfer. The loop hands over a piece held longer than kHoldLimit.
 bool Downloader::Transfer::gather(std::span<const char> bytes) {
   while (!bytes.empty()) {
-    if (piece.empty() && bytes.size() >= kPieceLimit) {
-      if (!data(bytes.first(kPieceLimit))) return false;
-      bytes = bytes.subspan(kPieceLimit);
-      continue;
-    }
     if (piece.empty()) {
       pieceSince = transfer::Clock::now();
       piece.reserve(kPieceLimit);
@@ -48,8 +40,9 @@ bool Downloader::Transfer::deliver() {
   return accepted;
 }
 
-// The data event: false when the transfer must stop.
-bool Downloader::Transfer::data(std::span<const char> bytes) {
+// The data event: false when the transfer must stop. The writer takes the piece, leaving an
+// empty buffer.
+bool Downloader::Transfer::data(std::vector<char>& bytes) {
   if (failure) return false;
   try {
     auto total = offset + static_cast<std::int64_t>(bytes.size());
@@ -57,7 +50,7 @@ bool Downloader::Transfer::data(std::span<const char> bytes) {
     if (expected ? total > *expected : total > transfer::kSizeCap) {
       throw transfer::installerError(InstallerError::damagedDownload);
     }
-    writeAll(bytes);
+    writer->write(bytes);
     offset = total;
     if (expected && owner.progress_) {
       owner.progress_(static_cast<double>(offset) / static_cast<double>(*expected));
@@ -66,17 +59,6 @@ bool Downloader::Transfer::data(std::span<const char> bytes) {
   } catch (...) {
     failure = std::current_exception();
     return false;
-  }
-}
-
-void Downloader::Transfer::writeAll(std::span<const char> bytes) {
-  while (!bytes.empty()) {
-    auto written = ::write(file.get(), bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      throw transfer::fileError("cannot write", owner.file_);
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(written));
   }
 }
 

@@ -1,3 +1,5 @@
+#include <fcntl.h>
+
 #include <algorithm>
 #include <climits>
 #include <mutex>
@@ -62,12 +64,13 @@ class Registration {
 }  // namespace
 }  // namespace transfer
 
-std::filesystem::path Downloader::Transfer::run() {
+Downloader::Result Downloader::Transfer::run() {
   multi.reset(curl_multi_init());
   if (!multi) throw std::bad_alloc();
   interrupt = std::make_shared<transfer::Interrupt>(multi.get());
   prepareRequests();
   deadline = transfer::Clock::now() + owner.settings_.transferTimeout;
+  startWriter();  // a kept part is read for the digest while the connection is made
 
   if (owner.beforeAttach_) owner.beforeAttach_();
   CURLcode result;
@@ -85,6 +88,12 @@ std::filesystem::path Downloader::Transfer::run() {
       result = CURLE_ABORTED_BY_CALLBACK;
     }
     end();
+    try {
+      if (result == CURLE_OK && !failure) result = awaitDigest();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (writer) writer->abandon();  // it no longer wakes `multi`
   }
   easy.reset();
   multi.reset();
@@ -177,13 +186,43 @@ CURLcode Downloader::Transfer::loop() {
 void Downloader::Transfer::end() {
   // Bytes that arrived belong in the file, whatever ended the transfer.
   if (!piece.empty()) deliver();
+  try {
+    if (writer) writer->flush();
+  } catch (...) {
+    if (!failure) failure = std::current_exception();
+  }
   if (easy) curl_multi_remove_handle(multi.get(), easy.get());
   if (file.isOpen() && !file.close() && !failure) {
     failure = std::make_exception_ptr(transfer::fileError("cannot close", owner.file_));
   }
 }
 
-std::filesystem::path Downloader::Transfer::outcome(CURLcode result) {
+// A writer from the file's first `offset` bytes on, with a descriptor of its own; one before it
+// (with nothing left to write) is left to stop on its own.
+void Downloader::Transfer::startWriter() {
+  PelorinBase::FileDescriptor own(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
+  if (!own.isOpen()) throw transfer::fileError("cannot write", owner.file_);
+  writer.emplace(std::move(own), owner.file_, offset,
+                 transfer::Writer::Options{digesting, owner.beforeKeptRead_});
+}
+
+// Once a complete body is written, until the digest has all of it (a kept part may still be
+// being read): as promptly cancelled as the loop, and within the same deadline.
+CURLcode Downloader::Transfer::awaitDigest() {
+  const auto& expected = owner.expectedBytes_;
+  if (expected && offset != *expected) return CURLE_OK;  // kept for a resume: no digest needed
+  for (;;) {
+    if (interrupt->cancelled()) return static_cast<CURLcode>(kTransferCancelled);
+    if (writer->caughtUp(multi.get())) return CURLE_OK;
+    auto now = transfer::Clock::now();
+    if (now >= deadline) return CURLE_OPERATION_TIMEDOUT;
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+    curl_multi_poll(multi.get(), nullptr, 0,
+                    static_cast<int>(std::clamp<long long>(wait, 1, INT_MAX)), nullptr);
+  }
+}
+
+Downloader::Result Downloader::Transfer::outcome(CURLcode result) {
   if (failure) {
     std::error_code ignored;
     std::filesystem::remove(owner.file_, ignored);
@@ -193,7 +232,7 @@ std::filesystem::path Downloader::Transfer::outcome(CURLcode result) {
   if (owner.expectedBytes_ && offset != *owner.expectedBytes_) {
     throw transfer::installerError(InstallerCore::InstallerError::damagedDownload);
   }
-  return owner.file_;
+  return {owner.file_, writer->finish()};
 }
 
 }  // namespace PelorinInstaller

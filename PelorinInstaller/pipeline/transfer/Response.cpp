@@ -106,14 +106,16 @@ bool Downloader::Transfer::respond(long status) {
     } else if (status != 200 || announced > transfer::kSizeCap) {
       throw installerError(InstallerError::invalidResponse);
     }
-    if (restart) {
+    // Only a kept part is cut off: ext4 writes out on close a file that was truncated to empty
+    // (its guard for files replaced that way), which holds up a fresh download's end 0.5 s a GiB.
+    if (restart && offset > 0) {
       offset = 0;
       if (::ftruncate(file.get(), 0) != 0) throw fileError("cannot truncate", owner.file_);
+      startWriter();
     }
     if (owner.expectedBytes_ && announced >= 0 && announced != *owner.expectedBytes_ - offset) {
       throw installerError(InstallerError::invalidResponse);
     }
-    if (::lseek(file.get(), offset, SEEK_SET) < 0) throw fileError("cannot seek", owner.file_);
     return true;
   } catch (...) {
     failure = std::current_exception();

@@ -21,10 +21,11 @@
 
 #include "pipeline/CurlHandles.hpp"
 #include "pipeline/Downloader.hpp"
+#include "pipeline/transfer/Writer.hpp"
 
 // The parts of one transfer, each in its own file: the request (Request.cpp), the response's
-// headers and the redirect policy (Response.cpp), the body sink (BodySink.cpp) and the loop
-// that drives them (Loop.cpp).
+// headers and the redirect policy (Response.cpp), the body sink (BodySink.cpp), the loop
+// that drives them (Loop.cpp) and the writer of the file and its digest (Writer.cpp).
 namespace PelorinInstaller {
 namespace transfer {
 
@@ -51,15 +52,21 @@ class Interrupt;
 // One transfer, driven on the caller's thread: libcurl's callbacks are the redirect, response
 // and data events, and the end of the loop is the completion, so they run one at a time.
 struct Downloader::Transfer {
-  Transfer(Downloader& owner, PelorinBase::FileDescriptor file, std::int64_t offset)
-      : owner(owner), file(std::move(file)), offset(offset), current(owner.url_) {}
+  Transfer(Downloader& owner, PelorinBase::FileDescriptor file, std::int64_t offset, bool digesting)
+      : owner(owner),
+        file(std::move(file)),
+        offset(offset),
+        digesting(digesting),
+        current(owner.url_) {}
 
-  std::filesystem::path run();
+  Result run();
 
   // The loop
   CURLcode loop();
   void end();
-  std::filesystem::path outcome(CURLcode result);
+  void startWriter();
+  CURLcode awaitDigest();
+  Result outcome(CURLcode result);
 
   // The request
   CURLcode lookUpProxy();
@@ -75,8 +82,7 @@ struct Downloader::Transfer {
   // The body
   bool gather(std::span<const char> bytes);
   bool deliver();
-  bool data(std::span<const char> piece);
-  void writeAll(std::span<const char> piece);
+  bool data(std::vector<char>& piece);
 
   // libcurl's callbacks: no exception may cross its frames, so failures are stored and rethrown
   // once it has returned.
@@ -98,9 +104,11 @@ struct Downloader::Transfer {
   Downloader& owner;
   PelorinBase::FileDescriptor file;
   std::int64_t offset;
+  const bool digesting;
   std::exception_ptr failure;
 
   CurlMulti multi;
+  std::optional<transfer::Writer> writer;  // it may wake `multi`
   CurlEasy easy;
   CurlList requestHeaders;
   CurlList connectTo;

@@ -27,12 +27,13 @@ std::string readFile(const std::filesystem::path& file, std::size_t limit = SIZE
                      Links links = Links::refuse);
 
 enum class Create { orReplace, exclusively };
+enum class Access { write, readWrite };
 
-// Opens `file` for writing with exactly `mode`, whatever the umask, never through a link at
-// `file` itself (ELOOP): a new file, or an existing one emptied unless `create` is exclusively
-// (EEXIST). Throws filesystem_error ("cannot write", errno).
+// Opens `file` for writing (and reading, if asked) with exactly `mode`, whatever the umask, never
+// through a link at `file` itself (ELOOP): a new file, or an existing one emptied unless `create`
+// is exclusively (EEXIST). Throws filesystem_error ("cannot write", errno).
 FileDescriptor createFile(const std::filesystem::path& file, mode_t mode,
-                          Create create = Create::orReplace);
+                          Create create = Create::orReplace, Access access = Access::write);
 
 // Writes all of `bytes`; false with errno when a write fails.
 bool writeAll(int fd, std::string_view bytes);
