@@ -419,8 +419,9 @@ int measure(const std::string& self, const fs::path& work, const std::string& po
                   1048576.0,
               kRounds);
   std::printf("%-44s %10s %10s %8s   %s\n", "figure", "ours", "reference", "ratio", "target");
+  // The installer also runs the six checks that this reference leaves out: a figure, no target.
   printFigure("seconds vs curl+dgst+attach+ditto", median(ourSeconds), median(listed),
-              "ratio <= 1.10");
+              "none: no checks in the reference");
   printFigure("seconds vs the same + 6 checks + detach", median(ourSeconds), median(all),
               "ratio <= 0.95");
   std::printf("%-44s %10s %10s %8.3f / %.3f\n", "  median of the rounds' own ratios", "", "",
