@@ -81,12 +81,12 @@ Architecture architecture(const std::string& option, const std::string& name) {
   return *chosen;
 }
 
-std::string take(std::map<std::string, std::string>& found, const std::string& name) {
+// The value of a required option.
+const std::string& required(const std::map<std::string, std::string>& found,
+                            const std::string& name) {
   auto it = found.find(name);
   if (it == found.end()) throw UsageError("missing " + name);
-  auto value = it->second;
-  found.erase(it);
-  return value;
+  return it->second;
 }
 
 void expectArguments(const std::vector<std::string>& positional, std::size_t wanted) {
@@ -120,19 +120,16 @@ int publish(const std::vector<std::string>& arguments) {
                         "--app-x64", "--sample"},
                        {"--binary-plist"});
   PublishOptions publish;
-  publish.version = take(found, "--version");
-  publish.minimumSystemVersion = take(found, "--minimum-system");
-  publish.privatePem = readTextFile(take(found, "--key"));
-  publish.webRoot = take(found, "--out");
-  if (found.contains("--host")) publish.host = take(found, "--host");
-  if (found.contains("--binary-plist")) {
-    found.erase("--binary-plist");
-    publish.plistFormat = PlistFormat::binary;
-  }
+  publish.version = required(found, "--version");
+  publish.minimumSystemVersion = required(found, "--minimum-system");
+  publish.privatePem = readTextFile(required(found, "--key"));
+  publish.webRoot = required(found, "--out");
+  if (found.contains("--host")) publish.host = required(found, "--host");
+  if (found.contains("--binary-plist")) publish.plistFormat = PlistFormat::binary;
   // The sample applications that publish makes for itself go with it.
   std::optional<PelorinBase::ScopedFolder> samples;
   if (found.contains("--sample")) {
-    const auto name = take(found, "--sample");
+    const auto name = required(found, "--sample");
     auto arch = architecture("--sample", name);
     if (arch != Architecture::universal) {
       throw UsageError("--sample " + name +
@@ -147,9 +144,9 @@ int publish(const std::vector<std::string>& arguments) {
     publish.apps = {{"arm64", *samples / "Pelorin Code.app"},
                     {"x64", *samples / "Pelorin Code.app"}};
   } else {
-    auto app = take(found, "--app");
+    auto app = required(found, "--app");
     publish.apps = {{"arm64", app}, {"x64", app}};
-    if (found.contains("--app-x64")) publish.apps["x64"] = take(found, "--app-x64");
+    if (found.contains("--app-x64")) publish.apps["x64"] = required(found, "--app-x64");
   }
   expectArguments(positional, 0);
   auto publication = PelorinRelease::publish(publish);
