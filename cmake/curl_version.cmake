@@ -21,4 +21,6 @@ function(pelorin_require_curl version)
     message(FATAL_ERROR "libcurl ${version} found, ${minimum} or later needed: ${reason}")
   endif()
   message(STATUS "libcurl ${version} (${minimum} or later needed)")
+  # The package states the same floor: the library's symbols alone date it older.
+  set(PELORIN_CURL_MINIMUM ${minimum} PARENT_SCOPE)
 endfunction()

@@ -42,8 +42,10 @@ int attach(const fs::path& mountPoint, const fs::path& image) {
     std::cerr << "hdiutil: the mount point must be an empty folder\n";
     return StandIn::kRefused;
   }
-  if (!fs::is_regular_file(fs::symlink_status(image))) {
-    std::cerr << "hdiutil: the image must be a regular file\n";
+  const auto status = fs::symlink_status(image);
+  if (!fs::is_regular_file(status)) {
+    std::cerr << "hdiutil: " << image.string()
+              << (fs::exists(status) ? ": not a regular file\n" : ": no such file\n");
     return StandIn::kRefused;
   }
   if (StandIn::runProgram(kSquashfuse, {"-o", "ro", image.string(), mountPoint.string()}) != 0 ||

@@ -20,15 +20,17 @@ std::optional<std::string> selfCheckReport() {
   return jsonLine(members);
 }
 
-std::vector<std::filesystem::path> missingToolFiles() {
-  std::vector<std::filesystem::path> missing;
+std::vector<std::string> unusableToolFiles() {
+  std::vector<std::string> unusable;
   for (const auto& file : Host::liveToolFiles()) {
-    std::error_code unusable;
-    if (!std::filesystem::is_regular_file(file, unusable) || ::access(file.c_str(), R_OK) != 0) {
-      missing.push_back(file);
+    std::error_code ignored;
+    if (!std::filesystem::is_regular_file(file, ignored) || ::access(file.c_str(), R_OK) != 0) {
+      unusable.push_back(file.string() + " is missing or unreadable");
+    } else if (auto fault = Host::liveToolFileFault(file)) {
+      unusable.push_back(file.string() + " " + *fault);
     }
   }
-  return missing;
+  return unusable;
 }
 
 std::optional<std::string> jsonLine(const std::map<std::string, std::string>& members) {

@@ -11,8 +11,9 @@ namespace PelorinInstaller {
 // The one-line report about the program's own resources; none when it cannot be written.
 std::optional<std::string> selfCheckReport();
 
-// The files that the installer's tools need and that are missing or cannot be read.
-std::vector<std::filesystem::path> missingToolFiles();
+// Each file that the installer's tools need and that cannot serve, with why ("FILE is missing or
+// unreadable").
+std::vector<std::string> unusableToolFiles();
 
 // A map of texts as one line of JSON: keys sorted, no spaces, every "/" written as "\/".
 // None when a text is not valid UTF-8.

@@ -46,12 +46,11 @@ int main(int argc, char** argv) {
   qInstallMessageHandler(quiet);
   if (given(argc, argv, "--self-check")) {
     if (const auto report = selfCheckReport()) std::cout << *report << '\n' << std::flush;
-    const auto missing = missingToolFiles();
-    for (const auto& file : missing) {
-      std::cerr << "PelorinInstaller: " << file.string()
-                << " is missing or unreadable: this installer cannot verify any release\n";
+    const auto unusable = unusableToolFiles();
+    for (const auto& file : unusable) {
+      std::cerr << "PelorinInstaller: " << file << ": this installer cannot verify any release\n";
     }
-    return missing.empty() ? 0 : 1;
+    return unusable.empty() ? 0 : 1;
   }
   if (given(argc, argv, "--version")) {
     std::cout << "PelorinInstaller " << PELORIN_VERSION << '\n';

@@ -37,6 +37,9 @@ struct Host {
   // The files that the live host's tools need: the tools, and on Linux the key the stand-ins
   // trust. A build without one of them cannot verify any release.
   static std::vector<std::filesystem::path> liveToolFiles();
+  // Why a file of liveToolFiles() that can be read cannot serve all the same (on Linux: a key
+  // the stand-ins cannot trust); none when it can.
+  static std::optional<std::string> liveToolFileFault(const std::filesystem::path& file);
 };
 
 }  // namespace PelorinInstaller

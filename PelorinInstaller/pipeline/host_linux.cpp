@@ -5,6 +5,8 @@
 #include <InstallerCore/Distribution.hpp>
 #include <InstallerCore/SystemRelease.hpp>
 #include <PelorinBase/Errors.hpp>
+#include <PelorinBase/Files.hpp>
+#include <PelorinSeal/Seal.hpp>
 #include <cerrno>
 #include <cstdlib>
 #include <system_error>
@@ -16,6 +18,10 @@ namespace PelorinInstaller {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The key the stand-ins trust, beside them; a PEM public key is far smaller than the bound.
+constexpr const char* kAnchorFile = "anchor.pem";
+constexpr std::size_t kAnchorBytes = 64 * 1024;
 
 // $XDG_DATA_HOME when it is an absolute path, else ~/.local/share.
 fs::path dataHome(const fs::path& home) {
@@ -93,7 +99,20 @@ Host Host::live() {
 std::vector<fs::path> Host::liveToolFiles() {
   const auto folder = executableFolder();
   const auto tools = standIns(folder);
-  return {tools.hdiutil, tools.ditto, tools.codesign, tools.spctl, folder / "anchor.pem"};
+  return {tools.hdiutil, tools.ditto, tools.codesign, tools.spctl, folder / kAnchorFile};
+}
+
+std::optional<std::string> Host::liveToolFileFault(const fs::path& file) {
+  if (file.filename() != kAnchorFile) return std::nullopt;
+  try {
+    PelorinSeal::requireAnchor(
+        PelorinBase::readFile(file, kAnchorBytes, PelorinBase::Links::follow));
+    return std::nullopt;
+  } catch (const PelorinSeal::SealError&) {
+    return "is not an Ed25519 public key in PEM form";
+  } catch (const fs::filesystem_error& error) {
+    return "cannot be read: " + error.code().message();
+  }
 }
 
 }  // namespace PelorinInstaller

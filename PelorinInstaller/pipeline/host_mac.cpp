@@ -91,4 +91,8 @@ std::vector<std::filesystem::path> Host::liveToolFiles() {
   return {kTools.hdiutil, kTools.ditto, kTools.codesign, kTools.spctl};
 }
 
+std::optional<std::string> Host::liveToolFileFault(const std::filesystem::path&) {
+  return std::nullopt;
+}
+
 }  // namespace PelorinInstaller

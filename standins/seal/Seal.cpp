@@ -324,6 +324,8 @@ std::string publicKeyOf(std::string_view privatePem) {
   return publicPem(key.get());
 }
 
+void requireAnchor(std::string_view anchorPem) { loadPublicKey(anchorPem); }
+
 void seal(const fs::path& bundle, const Identity& identity, std::string_view privatePem) {
   auto key = loadPrivateKey(privatePem);
   if (!fs::is_directory(fs::symlink_status(bundle))) doubt(bundle.string() + " is not a folder");

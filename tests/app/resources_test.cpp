@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include <PelorinSeal/Seal.hpp>
+
 #include "TestSupport.hpp"
 #include "app/InstallerResources.hpp"
 
@@ -58,7 +60,9 @@ TEST(SelfCheck, TheProgramReportsWhereItsResourcesAreAndWhatTheyHold) {
   const fs::path built = fs::path(PELORIN_PROGRAM).parent_path();
   for (const char* program : {"PelorinInstaller", "hdiutil", "ditto", "codesign", "spctl"})
     fs::copy_file(built / program, prefix / "bin" / program);
-  PelorinTesting::writeFile(prefix / "bin/anchor.pem", "the key that the stand-ins trust");
+  const auto keys = PelorinSeal::generateKeyPair();
+  const auto anchor = prefix / "bin/anchor.pem";
+  PelorinTesting::writeFile(anchor, keys.publicPem);
   fs::rename(beside / "zh-hans.lproj", beside / "ZH-Hans.lproj");  // letter case does not matter
   fs::create_directory(beside / "de.lproj");
   fs::copy_file(fs::path(PELORIN_TEST_DATA) / "de.lproj/Localizable.qm",
@@ -71,7 +75,9 @@ TEST(SelfCheck, TheProgramReportsWhereItsResourcesAreAndWhatTheyHold) {
   const Environment de = {{"LANG", "de_DE.UTF-8"}}, fr = {{"LANG", "fr_FR.UTF-8"}},
                     deEn = {{"LANG", "de_DE.UTF-8"}, {"LANGUAGE", "en"}},
                     frDe = {{"LANG", "fr_FR.UTF-8"}, {"LANGUAGE", "fr:de"}};
-  const auto noKey = "PelorinInstaller: " + (prefix / "bin/anchor.pem").string() + " is missing";
+  const auto noKey = "PelorinInstaller: " + anchor.string() + " is missing";
+  // Present, but no key the stand-ins can trust: the signing key given in its place.
+  const auto privateAnchor = "the signing key as " + anchor.string();
   // What is removed first, the environment's changes, the arguments, the exit status, and the
   // title and icon reported ("TITLE|ICON") or else what standard output holds, and what
   // standard error starts with.
@@ -86,11 +92,17 @@ TEST(SelfCheck, TheProgramReportsWhereItsResourcesAreAndWhatTheyHold) {
           {zh + "/Localizable.qm", {}, check, 0, "title|missing", ""},
           {zh, de, check, 0, german + "|missing", ""},
           {"", frDe, check, 0, german + "|missing", ""},
+          {privateAnchor, fr, check, 1, "Pelorin Code Installer|missing",
+           "PelorinInstaller: " + anchor.string() + " is not an Ed25519 public key in PEM form"},
           {"bin/anchor.pem", fr, check, 1, "Pelorin Code Installer|missing", noKey},
           {"bin/" + kBundle, {}, check, 1, "", "unable to find bundle named PelorinInstaller_"}};
   for (const auto& [removed, changes, args, status, expected, said] : cases) {
     SCOPED_TRACE(removed + " " + expected);
-    if (!removed.empty()) fs::remove_all(prefix / removed);
+    if (removed == privateAnchor) {
+      PelorinTesting::writeFile(anchor, keys.privatePem);
+    } else if (!removed.empty()) {
+      fs::remove_all(prefix / removed);
+    }
     Environment environment = {
         {"XDG_RUNTIME_DIR", runtime.path()}, {"LANG", "en_US.UTF-8"}, {"QT_QPA_PLATFORM", "xcb"}};
     for (const auto& [name, value] : changes) environment[name] = value;

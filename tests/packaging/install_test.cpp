@@ -46,8 +46,8 @@ TEST(Install, TheTreeInstalledOrUnpackedWorksWhereverItLies) {
   ASSERT_EQ(packages.size(), 1u) << pack.out;
   const fs::path package = temporary / packages.front();
   const auto depends = run("/usr/bin/dpkg-deb", {"-f", package, "Depends"}).out;
-  for (const char* needed :
-       {"squashfuse", "fuse3", "qt6-image-formats-plugins", "libqt6widgets6", "libcurl4"})
+  for (const char* needed : {"squashfuse", "fuse3", "qt6-image-formats-plugins", "libqt6widgets6",
+                             "libcurl4 (>= 7.87.0)"})
     EXPECT_NE(depends.find(needed), std::string::npos) << needed << " in " << depends;
   // Only its own folder: dpkg removes a folder with the last package that lists it.
   const auto contents = run("/usr/bin/dpkg-deb", {"--contents", package}).out;
@@ -57,6 +57,12 @@ TEST(Install, TheTreeInstalledOrUnpackedWorksWhereverItLies) {
   EXPECT_FALSE(fs::exists(temporary / "root/opt/pelorin-installer/bin/pelorin-release"))
       << "the publisher's tool stays out";
   expectInstalledBelow(temporary / "root/opt/pelorin-installer");
+  for (const auto& entry : fs::recursive_directory_iterator(temporary / "root")) {
+    if (entry.is_regular_file() && !entry.is_symlink()) {
+      EXPECT_EQ(PelorinTesting::readFile(entry.path()).find("PRIVATE KEY"), std::string::npos)
+          << entry.path();
+    }
+  }
 }
 
 }  // namespace

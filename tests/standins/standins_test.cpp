@@ -4,7 +4,9 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <PelorinBase/ToolContracts.hpp>
 #include <PelorinRelease/Release.hpp>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "TestSupport.hpp"
@@ -18,6 +20,69 @@ using Arguments = std::vector<std::string>;
 // The exit status of a tool, -1 when a signal ended it.
 int status(const fs::path& tool, const Arguments& arguments) {
   return runChild(tool, arguments, {}).exitStatus.value_or(-1);
+}
+
+// Only the public half of keygen's pair may become the anchor: the signing key copied beside the
+// stand-ins would ship in every package. Each key is refused before anything reaches the build.
+TEST(AnchorKey, ConfigureTrustsOnlyAnEd25519PublicKey) {
+  TemporaryFolder temporary;
+  const auto keys = PelorinSeal::generateKeyPair();
+  const auto ec =
+      "-----BEGIN PUBLIC KEY-----\n"
+      "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAENRs+EgYdLo5ObnwunUjvusVMP6D5\n"
+      "NjUxhfuutw0s1QjSgt+5Qr065bsu5dcWyprdGy+m56jzcPb4gRcqMtXaCw==\n"
+      "-----END PUBLIC KEY-----\n";
+  auto cut = keys.publicPem;
+  cut.erase(cut.find("=\n") - 4, 4);
+  // The key file's text (none: no such file), and what configuring says of it.
+  const std::pair<std::optional<std::string>, std::string> cases[] = {
+      {keys.privatePem, "is a private key, which must never enter"},
+      {keys.publicPem + keys.privatePem, "is a private key"},
+      {ec, "is not an Ed25519 public key in PEM form"},
+      {cut, "is not an Ed25519 public key in PEM form"},
+      {std::nullopt, "is no file"},
+      {keys.publicPem, ""}};
+  int row = 0;
+  for (const auto& [text, said] : cases) {
+    SCOPED_TRACE(said);
+    const auto key = temporary / ("key" + std::to_string(row));
+    const auto build = temporary / ("build" + std::to_string(row++));
+    if (text) writeFile(key, *text);
+    const auto result =
+        runChild(PELORIN_CMAKE,
+                 {"-S", PELORIN_SOURCE_DIR, "-B", build, "-G", "Ninja", "-DPELORIN_BUILD_APP=OFF",
+                  "-DPELORIN_ANCHOR_KEY=" + key.string()},
+                 {{"PATH", std::getenv("PATH")}});
+    EXPECT_EQ(result.exitStatus, said.empty() ? 0 : 1) << result.err;
+    if (said.empty()) {
+      EXPECT_EQ(readFile(build / "bin/anchor.pem"), keys.publicPem);
+      continue;
+    }
+    std::string message;  // CMake folds its messages at spaces
+    for (char c : result.err) {
+      if (c == '\n') c = ' ';
+      if (c != ' ' || (!message.empty() && message.back() != ' ')) message += c;
+    }
+    EXPECT_NE(message.find("PELORIN_ANCHOR_KEY " + key.string() + " " + said), std::string::npos)
+        << message;
+    EXPECT_NE(message.find("KEYDIR/anchor.pem, the public key to give here"), std::string::npos);
+    EXPECT_FALSE(fs::exists(build / "bin/anchor.pem"));
+  }
+}
+
+TEST(Hdiutil, NamesTheImageItCannotAttach) {
+  TemporaryFolder folder;
+  StandInTools tools;
+  fs::create_directories(folder / "mount");
+  fs::create_directories(folder / "a folder.dmg");
+  for (const auto& [image, said] : {std::pair{folder / "none.dmg", ": no such file\n"},
+                                    {folder / "a folder.dmg", ": not a regular file\n"}}) {
+    const auto result =
+        runChild(tools.tools().hdiutil,
+                 PelorinBase::ToolContracts::attachArguments(folder / "mount", image), {});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.err, "hdiutil: " + image.string() + said);
+  }
 }
 
 TEST(Ditto, CopiesFaithfullyWhateverTheUmaskAndLeavesNothingWhenItFails) {

@@ -33,6 +33,8 @@ inline constexpr std::string_view kSignatureFile = "Contents/_CodeSignature/Code
 KeyPair generateKeyPair();
 // The public half of a private key in PEM form.
 std::string publicKeyOf(std::string_view privatePem);
+// Throws SealError unless the text is an Ed25519 public key in PEM form, one verify() can trust.
+void requireAnchor(std::string_view anchorPem);
 
 // Lists every entry of the bundle (files with mode and digest, folders, links that resolve inside
 // it through its own links) and signs the list with the private key. Never writes through a link.
