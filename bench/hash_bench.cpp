@@ -82,9 +82,18 @@ double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
+constexpr const char* kUsage =
+    "usage: hash_bench [--rounds N] [FILE]   FILE: hashed in the page cache (default: 1 GiB made)\n"
+    "       hash_bench --hash FILE\n";
+
+int usageError(const std::string& what) {
+  std::cerr << "hash_bench: " << what << "\n" << kUsage;
+  return 2;
+}
+
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
   std::vector<std::string> arguments(argv + 1, argv + argc);
   if (arguments.size() == 2 && arguments[0] == "--hash") {
     std::cout << PelorinBase::sha256File(arguments[1]) << "\n";
@@ -93,10 +102,21 @@ int main(int argc, char** argv) {
   int rounds = 5;
   fs::path file;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
-    if (arguments[i] == "--rounds" && i + 1 < arguments.size()) {
-      rounds = std::max(1, std::stoi(arguments[++i]));
+    const auto& argument = arguments[i];
+    if (argument == "--help" || argument == "-h") {
+      std::cout << kUsage;
+      return 0;
+    } else if (argument == "--rounds") {
+      const auto value = i + 1 < arguments.size() ? arguments[++i] : "";
+      if (value.empty() || value.size() > 4 || value.find_first_not_of("0123456789") != value.npos)
+        return usageError("--rounds needs a number of rounds");
+      rounds = std::max(1, std::stoi(value));
+    } else if (argument.starts_with("-") || !file.empty()) {
+      return usageError("unexpected argument " + argument);
+    } else if (!fs::is_regular_file(argument)) {
+      return usageError(argument + " is not a file");
     } else {
-      file = arguments[i];
+      file = argument;
     }
   }
   bool made = file.empty();
@@ -141,4 +161,7 @@ int main(int argc, char** argv) {
            "none: the machine's limit");
   benchRow("peak resident memory of hash (MiB)", peak / 1024.0, std::nullopt, "ours < 16");
   return ratio >= 0.95 && peak < 16 * 1024 ? 0 : 1;
+} catch (const std::exception& error) {
+  std::cerr << "hash_bench: " << error.what() << "\n";
+  return 1;
 }

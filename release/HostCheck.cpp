@@ -13,7 +13,11 @@
 #include <optional>
 
 #include <PelorinBase/Files.hpp>
+#include <PelorinSeal/Seal.hpp>
 #include "PelorinRelease/Release.hpp"
+#include "pipeline/Attachment.hpp"
+#include "pipeline/Checks.hpp"
+#include "pipeline/CommandError.hpp"
 #include "pipeline/CurlHandles.hpp"
 #include "pipeline/Downloader.hpp"
 #include "pipeline/NetworkError.hpp"
@@ -59,6 +63,8 @@ std::string seenAs(std::exception_ptr error) {
     }
     return "error.generic (" + std::string(code.category().name()) + ": " +
            std::to_string(code.value()) + "): " + failure.what();
+  } catch (const PelorinInstaller::CommandError& failure) {
+    return "error.verification (" + failure.tool + ": " + std::to_string(failure.status) + ")";
   } catch (const nlohmann::json::exception& failure) {
     return "error.generic (json: " + std::to_string(failure.id) + "): " + failure.what();
   } catch (const std::exception& failure) {
@@ -374,6 +380,97 @@ CheckLine download(const std::string& name, const std::string& arch,
   return passed(name, size + ", SHA-256 as in the manifest, and so are the probes' bytes");
 }
 
+// The stand-ins trusting `anchor`: they trust the key beside them, so they are linked (or copied)
+// with it into `folder`. The key is checked first, as the stand-ins would check it.
+PelorinInstaller::Host::Tools trusting(const PelorinInstaller::Host::Tools& tools,
+                                       const fs::path& anchor, const fs::path& folder) {
+  PelorinSeal::requireAnchor(readTextFile(anchor));
+  fs::create_directory(folder);
+  fs::copy_file(anchor, folder / "anchor.pem");
+  PelorinInstaller::Host::Tools copies;
+  for (auto [tool, copy] : {std::pair{&tools.hdiutil, &copies.hdiutil},
+                            {&tools.ditto, &copies.ditto},
+                            {&tools.codesign, &copies.codesign},
+                            {&tools.spctl, &copies.spctl}}) {
+    const auto target = folder / fs::path(*tool).filename();
+    std::error_code linked;
+    fs::create_hard_link(*tool, target, linked);
+    if (linked) fs::copy_file(*tool, target);
+    *copy = target.string();
+  }
+  return copies;
+}
+
+// What each of the installer's checks of a bundle says when it passes.
+std::string passText(std::string_view check, const ReleaseManifest& manifest,
+                     const fs::path& anchor) {
+  if (check == "identifier") return std::string(Distribution::bundleID);
+  if (check == "version") return manifest.version + ", as the manifest says";
+  if (check == "minimum system") return "runs on " + manifest.minimumSystemVersion;
+  if (check == "code signature")
+    return "intact, signed with the key " + anchor.string() + " trusts";
+  if (check == "requirement") return "team " + std::string(Distribution::teamID);
+  if (check == "assessment") return "accepted";
+  return "present";
+}
+
+// The tools that verify as the installer's would, trusting the given key or else the one beside
+// them; none, after a failed line, when that key cannot be trusted.
+std::optional<PelorinInstaller::Host::Tools> trustedTools(
+    const PelorinInstaller::Host::Tools& tools, bool given, const fs::path& anchor,
+    const fs::path& folder, const std::function<bool(CheckLine)>& add) {
+  const auto name = "trust anchor " + anchor.string();
+  try {
+    if (!given) {
+      PelorinSeal::requireAnchor(readTextFile(anchor));
+      add(passed(name, "beside the tools, as the installer trusts it"));
+      return tools;
+    }
+    auto copies = trusting(tools, anchor, folder);
+    add(passed(name, "given with --anchor"));
+    return copies;
+  } catch (const std::exception& error) {
+    add(failed(name, "error.verification (codesign: 1)",
+               std::string(error.what()) + ": every release would be refused"));
+    return std::nullopt;
+  }
+}
+
+// Attaches the downloaded image read-only as the installer does and runs the installer's checks
+// of the application in it, one line each, on the manifest's minimum system.
+void verifyImage(const std::string& name, const std::string& arch, const fs::path& image,
+                 const ReleaseManifest& manifest, const PelorinInstaller::Host::Tools& tools,
+                 const fs::path& anchor, const std::function<bool(CheckLine)>& add) {
+  PelorinInstaller::Host host;
+  host.tools = tools;
+  const auto minimum = InstallerCore::Version::parse(manifest.minimumSystemVersion)->numbers();
+  host.system = {minimum[0], minimum[1], minimum[2]};
+  const auto mountPoint = image.parent_path() / ("mount-" + arch);
+  bool attached = false;
+  try {
+    fs::create_directory(mountPoint);
+    PelorinInstaller::Attachment attachment(host, image, mountPoint);
+    attached = true;
+    add(passed(name + " attached", "read-only"));
+    PelorinInstaller::verify(
+        host, mountPoint / Distribution::appName, manifest.version, arch,
+        [&](std::string_view check, std::exception_ptr failure) {
+          const auto line = name + " " + std::string(check);
+          if (!failure) {
+            add(passed(line, passText(check, manifest, anchor)));
+          } else {
+            add(failed(line, seenAs(failure), "the installer refuses this application"));
+          }
+        });
+  } catch (...) {
+    // Each check's failure has its line already.
+    if (!attached)
+      add(failed(name + " attached", seenAs(std::current_exception()), "not attached"));
+  }
+  std::error_code ignored;
+  fs::remove(mountPoint, ignored);
+}
+
 }  // namespace
 
 std::vector<CheckLine> checkHost(const HostCheckOptions& options,
@@ -430,6 +527,14 @@ std::vector<CheckLine> checkHost(const HostCheckOptions& options,
                "it needs " + manifest->minimumSystemVersion));
   }
 
+  std::optional<PelorinInstaller::Host::Tools> tools;
+  fs::path anchor;
+  if (options.full && options.tools) {
+    anchor =
+        options.anchor.value_or(fs::path(options.tools->codesign).parent_path() / "anchor.pem");
+    tools = trustedTools(*options.tools, options.anchor.has_value(), anchor, work.path() / "tools",
+                         add);
+  }
   for (const auto& [arch, artifact] : manifest->artifacts) {
     const auto image = arch + " " + artifact.url.path();
     std::vector<Sample> samples;
@@ -439,8 +544,10 @@ std::vector<CheckLine> checkHost(const HostCheckOptions& options,
       add(probe(image + " from byte " + std::to_string(middle), artifact, middle, options.transfer,
                 samples));
     }
-    if (options.full) {
-      add(download(image + " whole", arch, artifact, samples, work.path(), options));
+    if (options.full &&
+        add(download(image + " whole", arch, artifact, samples, work.path(), options)) && tools) {
+      verifyImage(image, arch, work.path() / ("app-" + arch + ".dmg"), *manifest, *tools, anchor,
+                  add);
     }
   }
   return lines;
@@ -450,6 +557,10 @@ std::string connectToHost(std::string_view host) {
   auto target = std::string(host);
   if (target.empty() || target.find_first_of("/ \t@?#") != std::string::npos) {
     throw ReleaseError("not a host name: " + target);
+  }
+  // "::1" cannot say where its port would begin: the port follows the brackets.
+  if (target.front() != '[' && std::count(target.begin(), target.end(), ':') > 1) {
+    throw ReleaseError(target + ": an IPv6 address goes in brackets, [" + target + "]:PORT");
   }
   // A port given after the name (or after "]" of an IPv6 address) is kept; otherwise 443.
   auto colon = target.rfind(':');

@@ -274,6 +274,7 @@ Publication publish(const PublishOptions& options) {
   manifestText(options.version, options.minimumSystemVersion, planned);
   PelorinSeal::publicKeyOf(options.privatePem);
   for (const auto& [arch, app] : options.apps) {
+    if (!fs::exists(app)) throw ReleaseError(app.string() + " does not exist");
     if (!fs::is_directory(app)) throw ReleaseError(app.string() + " is not a folder");
     for (auto file : kChangedFiles) refuseLinks(app, file);
     checkSlice(app, arch);

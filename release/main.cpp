@@ -35,8 +35,10 @@ const std::map<std::string, std::string> kUsages = {
      "                        [--host HOST] [--binary-plist]\n"
      "      the x64 image holds --app-x64, or --app when it is universal (arm64 and x86_64)\n"},
     {"check",
-     "pelorin-release check [--full] [--host HOST[:PORT]]\n"
-     "      always direct: no proxy, whatever the system's settings\n"}};
+     "pelorin-release check [--full [--anchor ANCHOR]] [--host HOST[:PORT]]\n"
+     "      always direct: no proxy, whatever the system's settings; --full also downloads each\n"
+     "      image, attaches it read-only and verifies its application as the installer does,\n"
+     "      trusting ANCHOR (default: the anchor.pem beside this tool's stand-ins)\n"}};
 
 std::string allUsages() {
   std::string text = "usage:\n";
@@ -122,7 +124,15 @@ int publish(const std::vector<std::string>& arguments) {
   PublishOptions publish;
   publish.version = required(found, "--version");
   publish.minimumSystemVersion = required(found, "--minimum-system");
-  publish.privatePem = readTextFile(required(found, "--key"));
+  const auto& key = required(found, "--key");
+  publish.privatePem = readTextFile(key);
+  try {
+    PelorinSeal::publicKeyOf(publish.privatePem);
+  } catch (const PelorinSeal::SealError&) {
+    throw OptionError("--key " + key +
+                      ": not an Ed25519 private key in PEM form; give the signing-key.pem that "
+                      "keygen wrote, not its anchor.pem");
+  }
   publish.webRoot = required(found, "--out");
   if (found.contains("--host")) publish.host = required(found, "--host");
   if (found.contains("--binary-plist")) publish.plistFormat = PlistFormat::binary;
@@ -188,7 +198,7 @@ class Progress {
 
 int check(const std::vector<std::string>& arguments) {
   std::vector<std::string> positional;
-  auto found = options(arguments, positional, {"--host"}, {"--full"});
+  auto found = options(arguments, positional, {"--host", "--anchor"}, {"--full"});
   HostCheckOptions check;
   // No proxy lookup: the check asks the host itself, not a proxy in between.
   check.transfer = PelorinInstaller::HostParts::compiledTransferSettings();
@@ -201,8 +211,14 @@ int check(const std::vector<std::string>& arguments) {
     }
   }
   check.full = found.contains("--full");
+  if (found.contains("--anchor")) {
+    if (!check.full) throw UsageError("--anchor is for --full, which verifies the applications");
+    check.anchor = found["--anchor"];
+  }
   expectArguments(positional, 0);
-  check.system = PelorinInstaller::Host::live().system;
+  const auto host = PelorinInstaller::Host::live();
+  check.system = host.system;
+  check.tools = host.tools;
   Progress progress;
   check.progress = [&](const std::string& arch, double fraction) { progress.show(arch, fraction); };
   bool passed = true;
@@ -253,8 +269,8 @@ int main(int argc, char** argv) {
     }
     return chosen->second(arguments);
   } catch (const UsageError& error) {
-    std::cerr << "pelorin-release: " << error.what()
-              << "\nusage: " << (kUsages.contains(command) ? kUsages.at(command) : allUsages());
+    std::cerr << "pelorin-release: " << error.what() << "\n"
+              << (kUsages.contains(command) ? "usage: " + kUsages.at(command) : allUsages());
     return 2;
   } catch (const OptionError& error) {
     std::cerr << "pelorin-release: " << error.what() << "\n";

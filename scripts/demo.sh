@@ -7,7 +7,7 @@
 # build-demo/demo/home: the application lands in its "Applications" folder.
 #
 #   scripts/demo.sh [--headless] [--fresh] [--host-down] [--corrupt-image] [--edge] [--proxy]
-#                   [--version VERSION]
+#                   [--wrong-key] [--version VERSION]
 #
 #   --fresh          start from an empty home folder (no installed copy, no support folder)
 #   --edge           serve through a caching nginx edge in front of the host, with an image of
@@ -19,6 +19,9 @@
 #   --proxy          start squid on loopback and name it in the installer's environment
 #                    (https_proxy), which the system's proxy lookup reads; the tunnels' lines of
 #                    squid's access log are printed
+#   --wrong-key      publish with a signing key other than the one the installer trusts: the
+#                    host check's verification fails (its line names the window's key), and so
+#                    does the run
 #   --version        the release's version (default 1.4.0); one older than the version installed
 #                    is refused by the installer, as the run then expects (--fresh starts over)
 set -euo pipefail
@@ -29,7 +32,7 @@ usage() {
   sed -n '/^#   scripts/,/^#   --version/s/^# //p' "$0" >&2
   exit 2
 }
-headless="" fresh="" host_down="" corrupt="" DEMO_EDGE="" proxy="" version=1.4.0
+headless="" fresh="" host_down="" corrupt="" DEMO_EDGE="" proxy="" wrong_key="" version=1.4.0
 while [ $# -gt 0 ]; do
   case $1 in
     --headless) headless=1 ;;
@@ -38,6 +41,7 @@ while [ $# -gt 0 ]; do
     --corrupt-image) corrupt=1 ;;
     --edge) DEMO_EDGE=1 ;;
     --proxy) proxy=1 ;;
+    --wrong-key) wrong_key=1 ;;
     --version)
       [ $# -ge 2 ] || usage "--version needs a value"
       version=$2
@@ -59,6 +63,12 @@ demo_check_system_applications
 demo_build
 
 [ -z "$fresh" ] || rm -rf "${DEMO:?}/home" "${DEMO:?}/runtime"
+if [ -n "$wrong_key" ]; then
+  [ -f "$DEMO/other-keys/signing-key.pem" ] ||
+    "$DEMO_BIN/pelorin-release" keygen "$DEMO/other-keys" >/dev/null
+  DEMO_SIGNING_KEY=$DEMO/other-keys/signing-key.pem
+  demo_say "publishing with $DEMO_SIGNING_KEY, which the installer does not trust"
+fi
 demo_session "$DEMO"
 
 # A headless run that fails once the window is up still says what the window shows.
@@ -117,11 +127,13 @@ if [ -z "$host_down" ]; then
   check=(check --full)
   [ -z "$DEMO_EDGE" ] || check+=(--host "127.0.0.1:$DEMO_PORT")
   demo_say "pelorin-release ${check[*]}"
-  if "$DEMO_BIN/pelorin-release" "${check[@]}"; then
-    [ -z "$corrupt" ] || demo_fail "the host check passed a damaged image"
+  if "$DEMO_BIN/pelorin-release" "${check[@]}" | tee "$DEMO/check.log"; then
+    [ -z "$corrupt$wrong_key" ] || demo_fail "the host check passed a release the installer refuses"
   else
-    [ -n "$corrupt" ] || demo_fail "the host check failed"
+    [ -n "$corrupt$wrong_key" ] || demo_fail "the host check failed"
   fi
+  [ -z "$wrong_key" ] || grep -q "code signature: error.verification" "$DEMO/check.log" ||
+    demo_fail "the host check did not name the signature's failure"
 else
   demo_say "the distribution host is stopped"
 fi
@@ -192,6 +204,8 @@ if [ -n "$corrupt" ]; then
   expected=failed key=error.damagedDownload
 elif [ -n "$host_down" ]; then
   expected=failed key=error.network
+elif [ -n "$wrong_key" ]; then
+  expected=failed key=error.verification
 elif [ "$before" != none ] && demo_version_before "$version" "$(demo_installed_version)"; then
   expected=failed key=error.downgrade
   demo_say "$(demo_installed_version) is installed: the installer refuses the older $version"

@@ -87,7 +87,7 @@ demo_publish() {
   rm -rf "$root"
   mkdir -p "$root"
   "$DEMO_BIN/pelorin-release" publish --version "$version" \
-    --minimum-system "$(demo_minimum_system)" --key "$DEMO/keys/signing-key.pem" \
+    --minimum-system "$(demo_minimum_system)" --key "${DEMO_SIGNING_KEY:-$DEMO/keys/signing-key.pem}" \
     --out "$root" "${source[@]}" >/dev/null
   # nginx's workers may run as another user: what they serve must be world-readable.
   chmod -R a+rX "$root"

@@ -178,7 +178,7 @@ fault checks-destination-fallback PelorinInstaller/pipeline/Checks.cpp pipeline_
   'if (writableFolder(host.systemApplications)) {' \
   'if (visiblyAt(host.systemApplications)) {'
 fault checks-verify-no-spctl PelorinInstaller/pipeline/Checks.cpp pipeline_tests \
-  '  Command::run(host.tools.spctl, {"--assess", "--type", "execute", path}, host.commandLimits);
+  '    Command::run(host.tools.spctl, {"--assess", "--type", "execute", path}, host.commandLimits);
 ' \
   ''
 fault checks-minimum-system PelorinInstaller/pipeline/Checks.cpp pipeline_tests \
@@ -276,6 +276,15 @@ fault release-link-in-web-root release/Release.cpp release_tests \
 fault check-refused-redirect-key release/HostCheck.cpp release_tests \
   'return failed(name, "error.invalidResponse", what);' \
   'return failed(name, "error.invalidURL", what);'
+fault check-no-verification release/HostCheck.cpp release_tests \
+  'if (options.full && options.tools) {' \
+  'if (options.full && options.tools && false) {'
+fault anchor-key-unchecked cmake/anchor_key.cmake standins_tests \
+  'function(pelorin_check_anchor_key file)
+' \
+  'function(pelorin_check_anchor_key file)
+  return()
+'
 
 # --------------------------------------------------------------------------------------------
 

@@ -66,6 +66,7 @@ demo_runs=(
   "--corrupt-image|0|in English: The download is damaged. Try again to download it afresh."
   "--edge|0|in English: Pelorin Code is installed."
   "--proxy|0|in English: Pelorin Code is installed."
+  "--wrong-key|0|in English: The application could not be verified."
   "--version 1.3.0|0|in English: A newer version of Pelorin Code is already installed."
   "--version|2|demo.sh: --version needs a value"
   "--version 1.4|2|demo.sh: --version \"1.4\": a version is MAJOR.MINOR.PATCH"

@@ -91,40 +91,67 @@ bool acceptableExecutableName(const std::optional<std::string>& name) {
 std::string hash(const fs::path& file) { return PelorinBase::sha256File(file); }
 
 void verify(const Host& host, const fs::path& app, std::string_view version) {
-  if (isSymbolicLink(app)) refuse(InstallerError::wrongApplication);
-  auto plist = InfoPlist::read(app);
-  if (!plist) refuse(InstallerError::wrongApplication);
-  if (plist->string("CFBundleIdentifier") != InstallerCore::Distribution::bundleID) {
-    refuse(InstallerError::wrongApplication);
-  }
-  if (plist->string("CFBundleShortVersionString") != version) {
-    refuse(InstallerError::wrongApplication);
-  }
-  checkMinimumSystem(*plist, host.system);
+  verify(host, app, version, "arm64", {});
+}
+
+void verify(const Host& host, const fs::path& app, std::string_view version, std::string_view arch,
+            const CheckReport& report) {
+  auto check = [&](std::string_view name, auto&& body) {
+    try {
+      body();
+    } catch (...) {
+      if (report) report(name, std::current_exception());
+      throw;
+    }
+    if (report) report(name, nullptr);
+  };
+  std::optional<InfoPlist> plist;
+  check("identifier", [&] {
+    if (isSymbolicLink(app)) refuse(InstallerError::wrongApplication);
+    plist = InfoPlist::read(app);
+    if (!plist || plist->string("CFBundleIdentifier") != InstallerCore::Distribution::bundleID) {
+      refuse(InstallerError::wrongApplication);
+    }
+  });
+  check("version", [&] {
+    if (plist->string("CFBundleShortVersionString") != version) {
+      refuse(InstallerError::wrongApplication);
+    }
+  });
+  check("minimum system", [&] { checkMinimumSystem(*plist, host.system); });
 
   const auto path = app.string();
-  Command::run(host.tools.codesign, {"--verify", "--deep", "--strict", "--all-architectures", path},
-               host.commandLimits);
-  Command::run(host.tools.codesign,
-               {"--verify", "--strict", "--all-architectures", "-R",
-                PelorinBase::ToolContracts::codeRequirement(InstallerCore::Distribution::bundleID,
-                                                            InstallerCore::Distribution::teamID),
-                path},
-               host.commandLimits);
-  Command::run(host.tools.spctl, {"--assess", "--type", "execute", path}, host.commandLimits);
+  check("code signature", [&] {
+    Command::run(host.tools.codesign,
+                 {"--verify", "--deep", "--strict", "--all-architectures", path},
+                 host.commandLimits);
+  });
+  check("requirement", [&] {
+    Command::run(host.tools.codesign,
+                 {"--verify", "--strict", "--all-architectures", "-R",
+                  PelorinBase::ToolContracts::codeRequirement(InstallerCore::Distribution::bundleID,
+                                                              InstallerCore::Distribution::teamID),
+                  path},
+                 host.commandLimits);
+  });
+  check("assessment", [&] {
+    Command::run(host.tools.spctl, {"--assess", "--type", "execute", path}, host.commandLimits);
+  });
 
-  auto executable = plist->string("CFBundleExecutable");
-  if (!acceptableExecutableName(executable)) refuse(InstallerError::wrongApplication);
-  const auto file = app / "Contents" / "MacOS" / *executable;
-  PelorinBase::FileDescriptor input(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!input.isOpen()) PelorinBase::throwFileError("cannot open", file);
-  std::string header;
-  if (!PelorinBase::readUpTo(input.get(), kHeaderBytes, header)) {
-    PelorinBase::throwFileError("cannot read", file);
-  }
-  if (!InstallerCore::MachO::supports(
-          "arm64", std::span(reinterpret_cast<const std::uint8_t*>(header.data()), header.size())))
-    refuse(InstallerError::wrongApplication);
+  check(std::string(arch) + " slice", [&] {
+    auto executable = plist->string("CFBundleExecutable");
+    if (!acceptableExecutableName(executable)) refuse(InstallerError::wrongApplication);
+    const auto file = app / "Contents" / "MacOS" / *executable;
+    PelorinBase::FileDescriptor input(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!input.isOpen()) PelorinBase::throwFileError("cannot open", file);
+    std::string header;
+    if (!PelorinBase::readUpTo(input.get(), kHeaderBytes, header)) {
+      PelorinBase::throwFileError("cannot read", file);
+    }
+    if (!InstallerCore::MachO::supports(
+            arch, std::span(reinterpret_cast<const std::uint8_t*>(header.data()), header.size())))
+      refuse(InstallerError::wrongApplication);
+  });
 }
 
 fs::path destination(const Host& host) {

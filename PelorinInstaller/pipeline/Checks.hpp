@@ -1,6 +1,8 @@
 #pragma once
 
+#include <exception>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +16,15 @@ std::string hash(const std::filesystem::path& file);
 // Returns only for this product's bundle in exactly `version`, intact, signed, assessed,
 // runnable on the host's system and carrying an arm64 slice.
 void verify(const Host& host, const std::filesystem::path& app, std::string_view version);
+
+// Hears each of verify()'s checks as it ends, by name ("identifier", "version", "minimum
+// system", "code signature", "requirement", "assessment", "arm64 slice"): its failure, or null.
+using CheckReport = std::function<void(std::string_view check, std::exception_ptr failure)>;
+
+// verify() for an image of architecture `arch` ("arm64", "x64"), telling `report` of each check:
+// the first failure ends the checks and is thrown, as verify() throws it.
+void verify(const Host& host, const std::filesystem::path& app, std::string_view version,
+            std::string_view arch, const CheckReport& report);
 
 // The bundle path to install to; its folder exists on return.
 std::filesystem::path destination(const Host& host);

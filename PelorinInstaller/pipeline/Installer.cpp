@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "pipeline/Attachment.hpp"
 #include "pipeline/Checks.hpp"
 #include "pipeline/Command.hpp"
 #include "pipeline/Downloader.hpp"
@@ -75,30 +76,6 @@ PelorinBase::ScopedFolder makeMountPoint(const fs::path& folder) {
   Folders::makePrivate(folder);
   return {folder, PelorinBase::ScopedFolder::Removal::ifEmpty};
 }
-
-// An image attached at a mount point, detached on the way out. No forced detach: a busy image
-// stays mounted rather than being torn away from a reader.
-class Attachment {
- public:
-  Attachment(const Host& host, const fs::path& image, const fs::path& mountPoint)
-      : host_(host), mountPoint_(mountPoint) {
-    Command::run(host_.tools.hdiutil, ToolContracts::attachArguments(mountPoint_, image),
-                 host_.commandLimits);
-  }
-  ~Attachment() {
-    try {
-      Command::run(host_.tools.hdiutil, ToolContracts::detachArguments(mountPoint_),
-                   host_.commandLimits);
-    } catch (...) {
-    }
-  }
-  Attachment(const Attachment&) = delete;
-  Attachment& operator=(const Attachment&) = delete;
-
- private:
-  const Host& host_;
-  fs::path mountPoint_;
-};
 
 void removeIgnoringErrors(const fs::path& file) {
   std::error_code ignored;

@@ -118,7 +118,8 @@ TEST(Edge, ServesTheInstallerAndTheHostCheckFromItsCache) {
                              std::string_view(image).substr(0, middle), 0600);
     }
     if (action == Action::check) {
-      auto lines = PelorinRelease::checkHost({edge->settings(), {13, 0, 0}, true, {}});
+      auto lines = PelorinRelease::checkHost(
+          {.transfer = edge->settings(), .system = {13, 0, 0}, .full = true});
       std::string failed;
       for (const auto& line : lines)
         if (!line.passed) failed += "FAIL " + line.name + ": " + line.detail + "\n";

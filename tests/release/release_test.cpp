@@ -177,7 +177,7 @@ TEST_F(Publish, MakesAReleaseThatTheInstallerAcceptsAndNginxServes) {
   const auto host = "127.0.0.1:" + std::to_string(nginx->port());
   auto settings = nginx->settings();
   settings.connectTo = {connectToHost(host)};
-  auto lines = checkHost({settings, {13, 0, 0}, true, {}});
+  auto lines = checkHost({.transfer = settings, .system = {13, 0, 0}, .full = true});
   EXPECT_EQ(firstFailure(lines), "all passed 10");  // TLS, manifest, 2 decodings, 3 an image
   // The command line trusts only the build's store, which does not hold nginx's certificate.
   EXPECT_EQ(tool({"check", "--host", host}), 1);
@@ -232,6 +232,7 @@ TEST(ReleaseTool, ExplainsItselfAndNamesWhatIsWrong) {
   // The arguments, the exit status and what standard output or else standard error starts with.
   const std::tuple<Arguments, int, std::string> cases[] = {
       {{"--help"}, 0, "usage:\n  pelorin-release keygen"},
+      {{}, 2, e + "no command\nusage:\n  pelorin-release keygen"},
       {{"-h"}, 0, "usage:\n"},
       {{"help"}, 0, "usage:\n"},
       {{"--version"}, 0, "pelorin-release 1."},
@@ -242,12 +243,22 @@ TEST(ReleaseTool, ExplainsItselfAndNamesWhatIsWrong) {
       {{"check", "--host"}, 2, e + "option --host needs a value"},
       {{"check", "--host", "127.0.0.1:0"}, 2, e + "--host 127.0.0.1:0: the port"},
       {{"check", "--host", "[::1]:65536"}, 2, e + "--host [::1]:65536: the port"},
+      {{"check", "--host", "::1"}, 2, e + "--host ::1: an IPv6 address goes in brackets, [::1]:"},
+      {{"check", "--anchor", "a.pem"}, 2, e + "--anchor is for --full"},
       {{"sample", "--arch", "ppc", "x.app"}, 2, e + "--arch ppc: not arm64"},
       {{"bogus"}, 2, e + "unknown command bogus"},
       {with(publish, {"universal", "--version", "1.4"}), 2, e + "--version \"1.4\""},
       {with(publish, {"arm64", "--version", "1.4.0"}), 2, e + "--sample arm64: a"},
       {with(publish, {"universal", "--version", "1.4.0", "--key", "x"}), 2,
        e + "option --key given twice"},
+      {{"publish", "--version", "1.4.0", "--minimum-system", "13.0.0", "--key",
+        folder / "keys/anchor.pem", "--out", folder / "www", "--sample", "universal"},
+       2,
+       e + "--key " + (folder / "keys/anchor.pem").string() + ": not an Ed25519 private key"},
+      {{"publish", "--version", "1.4.0", "--minimum-system", "13.0.0", "--key",
+        folder / "keys/signing-key.pem", "--out", folder / "www", "--app", folder / "none.app"},
+       1,
+       e + (folder / "none.app").string() + " does not exist\n"},
       {{"publish", "--version", "1.4.0", "--minimum-system", "13.0.0", "--key", folder / "none.pem",
         "--out", folder / "www", "--sample", "universal"},
        1,
@@ -321,12 +332,71 @@ TEST(HostCheck, NamesEachFaultOfTheHost) {
     for (const auto& [arch, artifact] : artifacts)
       server.route(InstallerCore::Url::parse(artifact.url)->path(), serveFile(image));
     if (route) server.route(path, route);
-    HostCheckOptions options{distribution.settings(), {13, 0, 0}, full, {}};
+    HostCheckOptions options{
+        .transfer = distribution.settings(), .system = {13, 0, 0}, .full = full};
     options.transfer.requestTimeout = std::chrono::seconds(2);
     if (path == "ca") options.transfer.caFile = stranger.certificateFile().string();
     const auto failure = firstFailure(checkHost(options));
     EXPECT_NE(failure.find(expected), std::string::npos) << expected << " / " << failure;
     for (const auto& request : server.requests()) EXPECT_EQ(request.method, "GET") << expected;
+  }
+}
+
+// A full check verifies each image's application as the installer does: each row makes the arm64
+// image otherwise, and the first failing line names the key the window would show.
+TEST(HostCheck, VerifiesWhatTheInstallerVerifies) {
+  if (auto why = fuseUnavailable()) GTEST_SKIP() << "no FUSE: " << *why;
+  TemporaryFolder folder;
+  const StandInTools tools;
+  const auto other = PelorinSeal::generateKeyPair(), &own = tools.keys();
+  writeFile(folder / "other.pem", other.publicPem);
+  writeFile(folder / "signing-key.pem", own.privatePem);
+  // The bytes of an image holding a sample application in `version`, sealed with `key`.
+  auto image = [&](const std::string& name, Architecture arch, const PelorinSeal::KeyPair& key,
+                   const std::string& version) {
+    const auto app = folder / name / InstallerCore::Distribution::appName;
+    makeSampleApp(app, arch);
+    setInfoKeys(app, {{"CFBundleIdentifier", std::string(InstallerCore::Distribution::bundleID)},
+                      {"CFBundleShortVersionString", version},
+                      {"LSMinimumSystemVersion", "13.0.0"}});
+    seal(app, key.privatePem);
+    packImage(folder / name, folder / (name + ".dmg"));
+    return readFile(folder / (name + ".dmg"));
+  };
+  const auto x64 = image("x64", Architecture::universal, own, "1.4.0");
+  const std::string arm64 = "arm64 /desktop-releases/1.4.0/app-arm64.dmg ";
+  // The arm64 image's application, its key and version, the anchor given, the first failure.
+  const std::tuple<Architecture, const PelorinSeal::KeyPair*, std::string, fs::path, std::string>
+      cases[] = {
+          {Architecture::universal, &own, "1.4.0", "", "all passed 27"},
+          {Architecture::universal, &other, "1.4.0", "",
+           arm64 + "code signature: error.verification (codesign: 1)"},
+          {Architecture::universal, &other, "1.4.0", folder / "other.pem",
+           "x64 /desktop-releases/1.4.0/app-x64.dmg code signature: error.verification"},
+          {Architecture::universal, &own, "1.4.1", "", arm64 + "version: error.wrongApplication"},
+          {Architecture::x64, &own, "1.4.0", "", arm64 + "arm64 slice: error.wrongApplication"},
+          {Architecture::universal, &own, "1.4.0", folder / "signing-key.pem",
+           "trust anchor " + (folder / "signing-key.pem").string() +
+               ": error.verification (codesign: 1): the anchor is not an Ed25519 public key"}};
+  int row = 0;
+  for (const auto& [arch, key, version, anchor, expected] : cases) {
+    const auto bytes = image("arm64-" + std::to_string(row++), arch, *key, version);
+    std::map<std::string, Artifact> artifacts;
+    TestDistribution distribution;
+    for (const auto& [name, served] : {std::pair{"arm64", bytes}, {"x64", x64}}) {
+      writeFile(folder / "served", served);
+      artifacts[name] = {artifactURL(kHost, "1.4.0", name),
+                         PelorinInstaller::hash(folder / "served"), std::int64_t(served.size())};
+      distribution.server().route(InstallerCore::Url::parse(artifacts[name].url)->path(),
+                                  serveFile(served));
+    }
+    distribution.server().route(kLatest, serveFile(manifestText("1.4.0", "13.0.0", artifacts)));
+    HostCheckOptions options{.transfer = distribution.settings(),
+                             .system = {13, 0, 0},
+                             .full = true,
+                             .tools = tools.tools()};
+    if (!anchor.empty()) options.anchor = anchor;
+    EXPECT_EQ(firstFailure(checkHost(options)).substr(0, expected.size()), expected);
   }
 }
 

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <InstallerCore/Version.hpp>
+#include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "pipeline/Host.hpp"
 #include "pipeline/TransferSettings.hpp"
 
 // The publisher's check of a live distribution host, by the installer's own rules.
@@ -15,8 +18,13 @@ struct HostCheckOptions {
   PelorinInstaller::TransferSettings transfer;  // trust store, connect-to and time limits
   InstallerCore::SystemVersion system;          // the running system
   bool full = false;  // also download each image whole and compare its digest and size
+  // With `full`, also attach each image read-only and verify its application as the installer
+  // does, with these tools trusting `anchor`.
+  std::optional<PelorinInstaller::Host::Tools> tools = std::nullopt;
+  // The key the stand-in codesign and spctl trust; none: the one beside them, as the installer's.
+  std::optional<std::filesystem::path> anchor = std::nullopt;
   // Fractions of a whole-image download, by architecture.
-  std::function<void(const std::string& arch, double fraction)> progress;
+  std::function<void(const std::string& arch, double fraction)> progress = nullptr;
 };
 
 // One check: what was checked, whether it passed, and what the host did; for a failure, the
