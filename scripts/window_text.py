@@ -5,7 +5,8 @@ bus, as one line: its key in the string tables, the text and the text's English,
     scripts/window_text.py PID RESOURCES
 
 RESOURCES is the folder of the string tables (resources/ in the repository): LANG.lproj/
-Localizable.ts each. A text found in no table has the key "?" and no English.
+Localizable.ts each. A text found in no table, even before a detail in brackets, has the key "?"
+and no English.
 """
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -53,9 +54,13 @@ def main():
     if status is None:
         sys.exit(f"no window of process {pid} on the accessibility bus")
     all_tables = tables(resources)
-    key = next((key for table in all_tables.values() for key, text in table.items()
-                if text == status), "?")
-    print(f"{key}\t{status}\t{all_tables.get('en', {}).get(key, '')}")
+    # A tool's failure and a generic error add their detail after the text: " (codesign: 1)".
+    key, detail = next(((key, status[len(text):]) for table in all_tables.values()
+                        for key, text in table.items()
+                        if text and (status == text or status.startswith(text + " ("))),
+                       ("?", ""))
+    english = all_tables.get("en", {}).get(key)
+    print(f"{key}\t{status}\t{english + detail if english else ''}")
 
 
 if __name__ == "__main__":
