@@ -420,7 +420,7 @@ TEST(ReleaseTool, ExplainsItselfAndNamesWhatIsWrong) {
 
 // Each command that makes work folders, interrupted by each signal while they hold what it
 // copied or downloaded: the folders go, one line says so, and the signal ends the process. The
-// publish is held before it packs (hold_mksquashfs), the host check by a stalled download.
+// publish is held before it packs (hold_first_child.cpp), the host check by a stalled download.
 TEST(ReleaseTool, RemovesItsWorkFoldersWhenInterrupted) {
   TemporaryFolder folder;
   ASSERT_EQ(tool({"keygen", folder / "keys"}), 0);
