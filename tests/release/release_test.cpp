@@ -488,7 +488,6 @@ TEST(ReleaseTool, RemovesItsWorkFoldersWhenInterrupted) {
         removed += (removed.empty() ? "; removed " : ", ") + (tmp / entry).string();
       if (pid > 0) ::kill(pid, signal);
       child.join();
-      if (!pid) std::cerr << result.err << result.out;
       EXPECT_EQ(result.err, "pelorin-release: interrupted by SIG" +
                                 std::string(sigabbrev_np(signal)) + removed + "\n")
           << name;
