@@ -157,9 +157,13 @@ bool isPublished(int folder, const std::string& name, const fs::path& path,
                  const Artifact& artifact) {
   FileDescriptor image(
       ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!image.isOpen() && errno == ENOENT) return false;
+  if (!image.isOpen()) {
+    if (errno == ENOENT) return false;
+    if (errno == ELOOP) throw ReleaseError(isALink(path));
+    fail("open", path);
+  }
   struct stat item {};
-  if (!image.isOpen() || ::fstat(image.get(), &item) != 0 || !S_ISREG(item.st_mode) ||
+  if (::fstat(image.get(), &item) != 0 || !S_ISREG(item.st_mode) ||
       item.st_size != artifact.bytes || PelorinBase::sha256(image.get(), path) != artifact.sha256) {
     throw ReleaseError(path.string() +
                        " is already published with other bytes; publish another version");

@@ -190,6 +190,10 @@ TEST_F(Publish, KeepsTheManifestTrueToItsImages) {
 TEST_F(Publish, SyncsTheImagesAndTheirFolderBeforeTheManifest) {
   const auto key = folder_ / "signing-key.pem", trace = folder_ / "trace";
   writeFile(key, options_.privatePem);
+  const Arguments strace = {
+      "-f",          "-qq", "-y",
+      "-o",          trace, "-e",
+      "signal=none", "-e",  "trace=fsync,fdatasync,rename,renameat,renameat2"};
   const std::vector<std::string> image = {"sync desktop-releases/V/app-arm64.dmg.partial",
                                           "rename desktop-releases/V/app-arm64.dmg.partial",
                                           "sync desktop-releases/V/app-x64.dmg.partial",
@@ -213,31 +217,12 @@ TEST_F(Publish, SyncsTheImagesAndTheirFolderBeforeTheManifest) {
       {"1.5.0", join({{"sync desktop-releases"}, image, {"sync desktop-releases/V"}, manifest})},
       {"1.5.0", join({{"sync desktop-releases/V"}, manifest})}};  // the images kept
   for (const auto& [version, expected] : cases) {
-    const auto result = runChild("/usr/bin/strace",
-                                 {"-f",
-                                  "-qq",
-                                  "-y",
-                                  "-o",
-                                  trace,
-                                  "-e",
-                                  "signal=none",
-                                  "-e",
-                                  "trace=fsync,fdatasync,rename,renameat,renameat2",
-                                  PELORIN_RELEASE_TOOL,
-                                  "publish",
-                                  "--version",
-                                  version,
-                                  "--minimum-system",
-                                  "13.0.0",
-                                  "--key",
-                                  key,
-                                  "--out",
-                                  options_.webRoot,
-                                  "--app",
-                                  options_.apps.at("arm64"),
-                                  "--app-x64",
-                                  options_.apps.at("x64")},
-                                 {});
+    auto arguments = strace;
+    arguments.insert(arguments.end(),
+                     {PELORIN_RELEASE_TOOL, "publish", "--version", version, "--minimum-system",
+                      "13.0.0", "--key", key, "--out", options_.webRoot, "--app",
+                      options_.apps.at("arm64"), "--app-x64", options_.apps.at("x64")});
+    const auto result = runChild("/usr/bin/strace", arguments, {});
     ASSERT_EQ(result.exitStatus, 0) << result.err;
     auto events = expected;
     for (auto& event : events)
