@@ -1,6 +1,8 @@
+#include <fcntl.h>
 #include <plist/plist.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <InstallerCore/MachO.hpp>
 #include <InstallerCore/ReleaseManifest.hpp>
@@ -11,6 +13,7 @@
 #include <algorithm>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 
 #include "PelorinRelease/Release.hpp"
@@ -23,6 +26,10 @@ constexpr const char* kMksquashfs = "/usr/bin/mksquashfs";
 const std::string kPlaceholderDigest(64, '0');
 constexpr std::size_t kMaxInfoPlistBytes = 1 << 20;
 constexpr std::size_t kMachOHeaderBytes = 4096;
+constexpr std::size_t kCopyChunk = 1 << 20;
+constexpr mode_t kFolderMode = 0755, kFileMode = 0644;
+
+using PelorinBase::FileDescriptor;
 
 struct PlistFree {
   void operator()(void* root) const { plist_free(root); }
@@ -43,6 +50,11 @@ void writeText(const fs::path& file, std::string_view text, mode_t mode = 0644) 
   }
 }
 
+[[noreturn]] void fail(const std::string& what, const fs::path& path) {
+  throw ReleaseError("cannot " + what + " " + path.string() + ": " +
+                     std::generic_category().message(errno));
+}
+
 // Refuses when any name of `relative` under `root` is a symbolic link.
 void refuseLinks(const fs::path& root, const fs::path& relative) {
   auto path = root;
@@ -58,18 +70,119 @@ constexpr std::string_view kChangedFiles[] = {"Contents/Info.plist", PelorinSeal
 
 std::string imageName(std::string_view arch) { return "app-" + std::string(arch) + ".dmg"; }
 
-// Puts a new image under its name, copied beside it first: the name never shows part of an image.
-void placeImage(const fs::path& built, const fs::path& image) {
-  auto partial = image;
-  partial += ".partial";
-  std::error_code ignored;
-  fs::remove(partial, ignored);  // left by a run that was killed
-  try {
-    fs::copy_file(built, partial);
-    fs::rename(partial, image);
-  } catch (...) {
-    fs::remove(partial, ignored);
-    throw;
+// The folder `name` in `parent` (at `path`), never a link, made where missing.
+FileDescriptor folderAt(int parent, const fs::path& name, const fs::path& path) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int fd = ::openat(parent, name.c_str(), kFlags);
+  bool made = false;
+  if (fd < 0 && errno == ENOENT) {
+    made = ::mkdirat(parent, name.c_str(), kFolderMode) == 0;
+    if (!made && errno != EEXIST) fail("make", path);
+    fd = ::openat(parent, name.c_str(), kFlags);
+  }
+  FileDescriptor folder(fd);
+  if (!folder.isOpen()) {
+    const int error = errno;
+    struct stat item {};
+    if (::fstatat(parent, name.c_str(), &item, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(item.st_mode)) {
+      throw ReleaseError(isALink(path));
+    }
+    errno = error;
+    fail("open", path);
+  }
+  // Not the umask's mode: served to others. Its name lasts a power loss before anything in it.
+  if (made && (::fchmod(folder.get(), kFolderMode) != 0 || ::fsync(parent) != 0)) {
+    fail("make", path);
+  }
+  return folder;
+}
+
+// The folder `relative` below `root`, reached from the root down without following a link and
+// made where missing. Written relative to it, the folder written in is the one checked, whatever
+// is put on the way meanwhile.
+FileDescriptor folderBelow(const fs::path& root, const fs::path& relative) {
+  std::error_code error;
+  fs::create_directories(root, error);  // the publisher's own choice, links and all
+  if (error) throw ReleaseError("cannot make " + root.string() + ": " + error.message());
+  std::optional<FileDescriptor> folder;
+  folder.emplace(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder->isOpen()) fail("open", root);
+  auto path = root;
+  for (const auto& name : relative) folder.emplace(folderAt(folder->get(), name, path /= name));
+  return std::move(*folder);
+}
+
+void syncFolder(int folder, const fs::path& path) {
+  if (::fsync(folder) != 0) fail("write", path);
+}
+
+// Copies what `from` holds to `output`; false, with errno, when a read or a write fails.
+bool copyFile(const fs::path& from, int output) {
+  FileDescriptor input(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!input.isOpen()) return false;
+  std::string chunk;
+  do {
+    chunk.clear();
+    if (!PelorinBase::readUpTo(input.get(), kCopyChunk, chunk) ||
+        !PelorinBase::writeAll(output, chunk)) {
+      return false;
+    }
+  } while (chunk.size() == kCopyChunk);
+  return true;
+}
+
+// Puts the file `name` in `folder` (at `path`) whole, mode 0644, with what `write` puts in it:
+// written beside it (an item left there by a killed run is removed first), synced and renamed
+// over it, so that the name never shows part of a file, even after a power loss.
+void placeFile(int folder, const std::string& name, const fs::path& path,
+               const std::function<bool(int)>& write) {
+  const auto partial = name + ".partial";
+  ::unlinkat(folder, partial.c_str(), 0);
+  FileDescriptor output(::openat(folder, partial.c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+  if (!output.isOpen()) fail("write", path.parent_path() / partial);
+  const bool placed = ::fchmod(output.get(), kFileMode) == 0 && write(output.get()) &&
+                      ::fsync(output.get()) == 0 && output.close() &&
+                      ::renameat(folder, partial.c_str(), folder, name.c_str()) == 0;
+  if (placed) return;
+  const int error = errno;
+  ::unlinkat(folder, partial.c_str(), 0);
+  errno = error;
+  fail("write", path);
+}
+
+// Whether the file `name` in `folder` (at `path`) holds the artifact already: false when nothing
+// is there. Caches and clients hold on to what a URL once served: other bytes are refused.
+bool isPublished(int folder, const std::string& name, const fs::path& path,
+                 const Artifact& artifact) {
+  FileDescriptor image(
+      ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!image.isOpen()) {
+    if (errno == ENOENT) return false;
+    if (errno == ELOOP) throw ReleaseError(isALink(path));
+    fail("open", path);
+  }
+  struct stat item {};
+  if (::fstat(image.get(), &item) != 0 || !S_ISREG(item.st_mode) ||
+      item.st_size != artifact.bytes || PelorinBase::sha256(image.get(), path) != artifact.sha256) {
+    throw ReleaseError(path.string() +
+                       " is already published with other bytes; publish another version");
+  }
+  return true;
+}
+
+// Every mode in the tree at `root` set outright, links aside: folders and programs 0755, other
+// files 0644. The input's modes and the publisher's umask would otherwise reach the image's
+// bytes, and a second publisher's image of the same release would be refused.
+void setModes(const fs::path& root) {
+  constexpr auto kRunnable = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+  fs::permissions(root, fs::perms(kFolderMode));
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const auto status = entry.symlink_status();
+    if (fs::is_symlink(status)) continue;
+    const bool folderOrProgram =
+        fs::is_directory(status) || (status.permissions() & kRunnable) != fs::perms::none;
+    fs::permissions(entry.path(), fs::perms(folderOrProgram ? kFolderMode : kFileMode));
   }
 }
 
@@ -98,6 +211,34 @@ InstallerCore::SystemVersion systemAtLeast(std::string_view minimum) {
 
 std::string inQuotes(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
+// Semantic versioning's rule: no number is written with a leading zero, in the label's numeric
+// identifiers too. The installer reads 01.4.0 as 1.4.0: a second text of one version would
+// publish a second, different image of it.
+bool isCanonical(std::string_view version) {
+  const auto dash = version.find('-');
+  for (auto part :
+       {version.substr(0, dash), dash == std::string_view::npos ? "" : version.substr(dash + 1)}) {
+    while (!part.empty()) {
+      const auto dot = part.find('.');
+      const auto piece = part.substr(0, dot);
+      if (piece.size() > 1 && piece[0] == '0' &&
+          piece.find_first_not_of("0123456789") == std::string_view::npos) {
+        return false;
+      }
+      part.remove_prefix(dot == std::string_view::npos ? part.size() : dot + 1);
+    }
+  }
+  return true;
+}
+
+void checkCanonical(const std::string& option, std::string_view version) {
+  if (isCanonical(version)) return;
+  throw OptionError(option + " " + inQuotes(version) +
+                    ": a version is written without leading zeros in its numbers, in the "
+                    "pre-release label too (1.4.0, not 01.4.0; 2.0.0-rc.1, not 2.0.0-rc.01), "
+                    "so that each release has one text");
+}
+
 // The rules of the version, the minimum system and the host, each named by its option.
 void checkOptions(const PublishOptions& options) {
   if (!InstallerCore::Version::parse(options.version)) {
@@ -105,12 +246,14 @@ void checkOptions(const PublishOptions& options) {
                       ": a version is MAJOR.MINOR.PATCH with an optional pre-release label, "
                       "such as 1.4.0 or 2.0.0-beta.1");
   }
+  checkCanonical("--version", options.version);
   auto minimum = InstallerCore::Version::parse(options.minimumSystemVersion);
   if (!minimum || minimum->prerelease()) {
     throw OptionError("--minimum-system " + inQuotes(options.minimumSystemVersion) +
                       ": a system version is MAJOR.MINOR.PATCH without a pre-release label, "
                       "such as 13.0.0");
   }
+  checkCanonical("--minimum-system", options.minimumSystemVersion);
   auto url = InstallerCore::Url::parse("https://" + options.host + "/");
   if (!url || url->path() != "/" || !InstallerCore::Distribution::accepts(*url)) {
     throw OptionError("--host " + inQuotes(options.host) + ": the installer downloads only from " +
@@ -281,7 +424,7 @@ Publication publish(const PublishOptions& options) {
   }
 
   // No name the tool writes under the web root may be a link, which would carry the write
-  // elsewhere; checked before anything is written there.
+  // elsewhere: refused before anything is packed. The writes check again as they go.
   const fs::path release = fs::path("desktop-releases") / options.version,
                  manifest = "desktop-releases/installer/stable/latest.json";
   Publication publication;
@@ -300,45 +443,42 @@ Publication publish(const PublishOptions& options) {
     fs::create_directory(root);
     fs::copy(fs::canonical(app), bundle,
              fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    setModes(root);  // before the seal, which records them
     setInfoKeys(bundle,
                 {{"CFBundleIdentifier", std::string(InstallerCore::Distribution::bundleID)},
                  {"CFBundleShortVersionString", options.version},
                  {"LSMinimumSystemVersion", options.minimumSystemVersion}},
                 options.plistFormat);
     seal(bundle, options.privatePem);
+    setModes(root);  // the seal's own folder
     const auto image = work.path() / imageName(arch);
     packImage(root, image, newestTime(fs::canonical(app)));
     publication.artifacts[arch] = {planned[arch].url, PelorinBase::sha256File(image),
                                    std::int64_t(fs::file_size(image))};
+    if (options.packed) options.packed(arch);
   }
   auto text = manifestText(options.version, options.minimumSystemVersion, publication.artifacts);
 
-  // Caches and clients hold on to what a URL once served: a published image is kept as it is,
-  // and a release that would change one is refused.
+  // Each folder reached from the web root down, never through a link, and written in relative
+  // to it. The images first, each synced before its rename, then their folder; the manifest
+  // last, in one rename: whenever the power goes, it never names an image not wholly on disk.
+  const auto releaseFolder = folderBelow(options.webRoot, release);
   std::set<std::string> kept;
   for (const auto& [arch, artifact] : publication.artifacts) {
-    const auto& image = publication.images[arch];
-    const auto status = fs::symlink_status(image);
-    if (!fs::exists(status)) continue;
-    if (!fs::is_regular_file(status) || std::int64_t(fs::file_size(image)) != artifact.bytes ||
-        PelorinBase::sha256File(image) != artifact.sha256) {
-      throw ReleaseError(image.string() +
-                         " is already published with other bytes; publish another version");
+    if (isPublished(releaseFolder.get(), imageName(arch), publication.images[arch], artifact)) {
+      kept.insert(arch);
     }
-    kept.insert(arch);
   }
-
-  // The images first and the manifest last, in one rename: it never names a missing image.
-  try {
-    fs::create_directories(publication.images.begin()->second.parent_path());
-    for (const auto& [arch, image] : publication.images) {
-      if (!kept.contains(arch)) placeImage(work.path() / imageName(arch), image);
-    }
-    fs::create_directories(publication.manifest.parent_path());
-    PelorinBase::replaceFile(publication.manifest, text, 0644);
-  } catch (const fs::filesystem_error& error) {
-    throw ReleaseError("cannot write " + error.path1().string() + ": " + error.code().message());
+  for (const auto& [arch, image] : publication.images) {
+    if (kept.contains(arch)) continue;
+    placeFile(releaseFolder.get(), imageName(arch), image,
+              [&](int output) { return copyFile(work.path() / imageName(arch), output); });
   }
+  syncFolder(releaseFolder.get(), options.webRoot / release);
+  const auto manifestFolder = folderBelow(options.webRoot, manifest.parent_path());
+  placeFile(manifestFolder.get(), manifest.filename(), publication.manifest,
+            [&](int output) { return PelorinBase::writeAll(output, text); });
+  syncFolder(manifestFolder.get(), publication.manifest.parent_path());
   return publication;
 }
 

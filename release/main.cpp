@@ -243,6 +243,8 @@ std::string described(const std::system_error& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Work folders hold whole copies of applications and images: an interruption takes them along.
+  PelorinBase::removeFoldersOnInterrupt("pelorin-release");
   const std::map<std::string, int (*)(const std::vector<std::string>&)> commands = {
       {"keygen", keygen}, {"sample", sample}, {"publish", publish}, {"check", check}};
   std::vector<std::string> arguments(argv + 1, argv + argc);

@@ -252,23 +252,44 @@ fault release-artifact-url release/Release.cpp release_tests \
   '+ "/app-" +' \
   '+ "/app_" +'
 fault release-manifest-first release/Release.cpp release_tests \
-  '    fs::create_directories(publication.images.begin()->second.parent_path());
-    for (const auto& [arch, image] : publication.images) {
-      if (!kept.contains(arch)) placeImage(work.path() / imageName(arch), image);
-    }
-    fs::create_directories(publication.manifest.parent_path());
-    PelorinBase::replaceFile(publication.manifest, text, 0644);
+  '  for (const auto& [arch, image] : publication.images) {
+    if (kept.contains(arch)) continue;
+    placeFile(releaseFolder.get(), imageName(arch), image,
+              [&](int output) { return copyFile(work.path() / imageName(arch), output); });
+  }
+  syncFolder(releaseFolder.get(), options.webRoot / release);
+  const auto manifestFolder = folderBelow(options.webRoot, manifest.parent_path());
+  placeFile(manifestFolder.get(), manifest.filename(), publication.manifest,
+            [&](int output) { return PelorinBase::writeAll(output, text); });
+  syncFolder(manifestFolder.get(), publication.manifest.parent_path());
 ' \
-  '    fs::create_directories(publication.manifest.parent_path());
-    PelorinBase::replaceFile(publication.manifest, text, 0644);
-    fs::create_directories(publication.images.begin()->second.parent_path());
-    for (const auto& [arch, image] : publication.images) {
-      if (!kept.contains(arch)) placeImage(work.path() / imageName(arch), image);
-    }
+  '  const auto manifestFolder = folderBelow(options.webRoot, manifest.parent_path());
+  placeFile(manifestFolder.get(), manifest.filename(), publication.manifest,
+            [&](int output) { return PelorinBase::writeAll(output, text); });
+  syncFolder(manifestFolder.get(), publication.manifest.parent_path());
+  for (const auto& [arch, image] : publication.images) {
+    if (kept.contains(arch)) continue;
+    placeFile(releaseFolder.get(), imageName(arch), image,
+              [&](int output) { return copyFile(work.path() / imageName(arch), output); });
+  }
+  syncFolder(releaseFolder.get(), options.webRoot / release);
 '
+fault release-image-unsynced release/Release.cpp release_tests \
+  '::fsync(output.get()) == 0 && output.close()' \
+  'output.close()'
+fault release-folder-unsynced release/Release.cpp release_tests \
+  '  syncFolder(releaseFolder.get(), options.webRoot / release);
+' \
+  ''
+fault release-modes-from-umask release/Release.cpp release_tests \
+  '    fs::permissions(entry.path(), fs::perms(folderOrProgram ? kFolderMode : kFileMode));' \
+  ''
+fault release-folder-link-followed release/Release.cpp release_tests \
+  'O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;' \
+  'O_RDONLY | O_DIRECTORY | O_CLOEXEC;'
 fault release-republished-bytes release/Release.cpp release_tests \
-  'PelorinBase::sha256File(image) != artifact.sha256)' \
-  'PelorinBase::sha256File(image).empty())'
+  'PelorinBase::sha256(image.get(), path) != artifact.sha256)' \
+  'PelorinBase::sha256(image.get(), path).empty())'
 fault release-link-in-web-root release/Release.cpp release_tests \
   '  refuseLinks(options.webRoot, manifest);
 ' \

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <InstallerCore/InstallerCore.hpp>
 #include <PelorinRelease/HostCheck.hpp>
 #include <PelorinRelease/Release.hpp>
 #include <algorithm>
+#include <regex>
+#include <sstream>
+#include <thread>
 
 #include "TestSupport.hpp"
 #include "pipeline/Checks.hpp"
@@ -28,6 +32,25 @@ std::string firstFailure(const std::vector<CheckLine>& lines) {
   auto failed = std::find_if(lines.begin(), lines.end(), [](auto& line) { return !line.passed; });
   return failed == lines.end() ? "all passed " + std::to_string(lines.size())
                                : failed->name + ": " + failed->detail;
+}
+
+// The syncs and renames that `trace` (strace -y) shows on items below `root`, in order, as
+// "sync PATH" and "rename PATH" (the name renamed), PATH relative to `root`.
+std::vector<std::string> syncsAndRenames(const std::string& trace, const fs::path& root) {
+  static const std::regex call(R"re(^\d+ +(\w+)\((?:[^<"]*<([^>]*)>)?(?:, )?(?:"([^"]*)")?)re");
+  std::vector<std::string> events;
+  std::istringstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch found;
+    if (!std::regex_search(line, found, call)) continue;
+    const fs::path named = found[3].str(), folder = found[2].str(),
+                   item = named.empty() ? folder : folder / named;
+    const auto relative = item.lexically_relative(root).lexically_normal();
+    if (relative.empty() || *relative.begin() == "..") continue;
+    events.push_back((found[1].str().starts_with("rename") ? "rename " : "sync ") +
+                     relative.string());
+  }
+  return events;
 }
 
 // A publisher's input: two sample applications and a key made for the test.
@@ -76,6 +99,13 @@ TEST_F(Publish, RefusesBadReleasesBeforeWritingAnything) {
       {"version climbing out", [](auto& o) { o.version = "../1.4.0"; }, "other: --version"},
       {"version with a space", [](auto& o) { o.version = "1.4.0 "; }, "other: --version"},
       {"version with a build", [](auto& o) { o.version = "1.4.0+b5"; }, "other: --version"},
+      {"version with a leading zero", [](auto& o) { o.version = "01.4.0"; },
+       "other: --version \"01.4.0\": a version is written without leading zeros"},
+      {"patch with a leading zero", [](auto& o) { o.version = "1.4.00"; }, "other: --version"},
+      {"label number with a leading zero", [](auto& o) { o.version = "1.4.0-rc.01"; },
+       "other: --version \"1.4.0-rc.01\": a version is written without leading zeros"},
+      {"minimum with a leading zero", [](auto& o) { o.minimumSystemVersion = "13.00.0"; },
+       "other: --minimum-system \"13.00.0\": a version is written without leading zeros"},
       {"minimum 13.0", [](auto& o) { o.minimumSystemVersion = "13.0"; }, "other: --minimum-sys"},
       {"a host with a path", [](auto& o) { o.host = kHost + "/x"; }, "other: --host"},
       {"another host", [](auto& o) { o.host = "evil.example"; }, "other: --host"},
@@ -154,6 +184,114 @@ TEST_F(Publish, KeepsTheManifestTrueToItsImages) {
   }
 }
 
+// Whenever the power goes, the manifest names no image whose bytes or name may be lost: each
+// image is synced before its rename, then its folder; then the manifest, and its folder. A folder
+// made is synced in its parent before anything is put in it.
+TEST_F(Publish, SyncsTheImagesAndTheirFolderBeforeTheManifest) {
+  const auto key = folder_ / "signing-key.pem", trace = folder_ / "trace";
+  writeFile(key, options_.privatePem);
+  const Arguments strace = {
+      "-f",          "-qq", "-y",
+      "-o",          trace, "-e",
+      "signal=none", "-e",  "trace=fsync,fdatasync,rename,renameat,renameat2"};
+  const std::vector<std::string> image = {"sync desktop-releases/V/app-arm64.dmg.partial",
+                                          "rename desktop-releases/V/app-arm64.dmg.partial",
+                                          "sync desktop-releases/V/app-x64.dmg.partial",
+                                          "rename desktop-releases/V/app-x64.dmg.partial"},
+                                 manifest = {
+                                     "sync desktop-releases/installer/stable/latest.json.partial",
+                                     "rename desktop-releases/installer/stable/latest.json.partial",
+                                     "sync desktop-releases/installer/stable"};
+  auto join = [](std::vector<std::vector<std::string>> parts) {
+    std::vector<std::string> events;
+    for (const auto& part : parts) events.insert(events.end(), part.begin(), part.end());
+    return events;
+  };
+  // The version published in turn into one web root, and the calls seen ("V": the version).
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"1.4.0", join({{"sync .", "sync desktop-releases"},
+                      image,
+                      {"sync desktop-releases/V"},
+                      {"sync desktop-releases", "sync desktop-releases/installer"},
+                      manifest})},
+      {"1.5.0", join({{"sync desktop-releases"}, image, {"sync desktop-releases/V"}, manifest})},
+      {"1.5.0", join({{"sync desktop-releases/V"}, manifest})}};  // the images kept
+  for (const auto& [version, expected] : cases) {
+    auto arguments = strace;
+    arguments.insert(arguments.end(),
+                     {PELORIN_RELEASE_TOOL, "publish", "--version", version, "--minimum-system",
+                      "13.0.0", "--key", key, "--out", options_.webRoot, "--app",
+                      options_.apps.at("arm64"), "--app-x64", options_.apps.at("x64")});
+    const auto result = runChild("/usr/bin/strace", arguments, {});
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+    auto events = expected;
+    for (auto& event : events)
+      event = std::regex_replace(event, std::regex("/V\\b"), "/" + version);
+    EXPECT_EQ(syncsAndRenames(readFile(trace), options_.webRoot), events) << version;
+  }
+}
+
+// Two publishers of one application, key and version, one under a stricter umask, one with an
+// input that only its owner can read: the same bytes, served to everyone.
+TEST_F(Publish, MakesTheSameImagesWhateverTheUmask) {
+  const auto own = folder_ / "own";
+  ASSERT_EQ(runChild("/bin/cp", {"-a", folder_ / "in", own}, {}).exitStatus, 0);
+  ASSERT_EQ(runChild("/bin/chmod", {"-R", "go-rwx", own}, {}).exitStatus, 0);
+  auto mode = [](const fs::path& item) {
+    std::ostringstream text;
+    text << std::oct << int(fs::status(item).permissions());
+    return text.str();
+  };
+  const std::tuple<std::string, mode_t, fs::path> cases[] = {
+      {"umask 022", 022, folder_ / "in"},
+      {"umask 077", 077, folder_ / "in"},
+      {"umask 077, an input of its owner's", 077, own}};
+  std::string first;
+  for (const auto& [name, mask, input] : cases) {
+    auto options = options_;
+    options.webRoot = folder_ / name;
+    for (auto& [arch, app] : options.apps) app = input / app.lexically_relative(folder_ / "in");
+    const ScopedUmask umask(mask);
+    std::string published;
+    for (const auto& [arch, image] : publish(options).images) {
+      published += arch + " " + PelorinInstaller::hash(image) + " " + mode(image) + " " +
+                   mode(image.parent_path()) + "\n";
+    }
+    if (first.empty()) first = published;
+    EXPECT_EQ(published, first) << name;
+    EXPECT_NE(published.find(" 644 755\n"), std::string::npos) << name;
+  }
+}
+
+// A folder of the web root replaced by a link while the images are packed: nothing reaches the
+// link's target, and the publish is refused.
+TEST_F(Publish, WritesNothingThroughALinkPutWhileItPacks) {
+  // The folder replaced, and whether it was there before the publish.
+  const std::pair<fs::path, bool> cases[] = {{"desktop-releases", true},
+                                             {"desktop-releases/1.4.0", false},
+                                             {"desktop-releases/1.4.0", true},
+                                             {"desktop-releases/installer/stable", true}};
+  int row = 0;
+  for (const auto& [relative, existed] : cases) {
+    auto options = options_;
+    options.webRoot = folder_ / ("root" + std::to_string(++row));
+    const auto outside = folder_ / ("outside" + std::to_string(row)),
+               linked = options.webRoot / relative;
+    fs::create_directories(outside);
+    fs::create_directories(existed ? linked : linked.parent_path());
+    options.packed = [&](const std::string& arch) {
+      if (arch != "arm64") return;
+      fs::remove_all(linked);
+      fs::create_symlink(outside, linked);
+    };
+    EXPECT_EQ(outcomeOf([&] { publish(options); }),
+              "other: " + linked.string() +
+                  " is a symbolic link; the release tool does not write through links")
+        << row;
+    EXPECT_EQ(entriesStartingWith(outside, ""), Arguments{}) << row;
+  }
+}
+
 TEST_F(Publish, MakesAReleaseThatTheInstallerAcceptsAndNginxServes) {
   const auto input = snapshot(folder_ / "in");
   options_.plistFormat = PlistFormat::binary;
@@ -209,12 +347,12 @@ TEST(ReleaseTool, KeepsItsKeyAndPublishesFromTheCommandLine) {
   EXPECT_EQ(readFile(key) + PelorinSeal::publicKeyOf(privateKey),
             privateKey + readFile(keys + "/anchor.pem"));
   EXPECT_EQ(fs::status(key).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-  ASSERT_EQ(tool({"publish", "--version", "2.0.0-beta.1", "--minimum-system", "13.0.0", "--key",
+  ASSERT_EQ(tool({"publish", "--version", "2.0.10-beta.0", "--minimum-system", "13.0.0", "--key",
                   key, "--out", www, "--sample", "universal"}),
             0);
   auto manifest = InstallerCore::ReleaseManifest::decode(readFile(www + kLatest), {13, 0, 0});
   EXPECT_EQ(manifest.artifacts.at("x64").sha256,
-            PelorinInstaller::hash(www + "/desktop-releases/2.0.0-beta.1/app-x64.dmg"));
+            PelorinInstaller::hash(www + "/desktop-releases/2.0.10-beta.0/app-x64.dmg"));
 }
 
 // What the tool answers to a publisher finding their way: help, versions and wrong usage.
@@ -248,6 +386,8 @@ TEST(ReleaseTool, ExplainsItselfAndNamesWhatIsWrong) {
       {{"sample", "--arch", "ppc", "x.app"}, 2, e + "--arch ppc: not arm64"},
       {{"bogus"}, 2, e + "unknown command bogus"},
       {with(publish, {"universal", "--version", "1.4"}), 2, e + "--version \"1.4\""},
+      {with(publish, {"universal", "--version", "01.4.0"}), 2,
+       e + "--version \"01.4.0\": a version is written without leading zeros"},
       {with(publish, {"arm64", "--version", "1.4.0"}), 2, e + "--sample arm64: a"},
       {with(publish, {"universal", "--version", "1.4.0", "--key", "x"}), 2,
        e + "option --key given twice"},
@@ -272,6 +412,86 @@ TEST(ReleaseTool, ExplainsItselfAndNamesWhatIsWrong) {
         << testing::PrintToString(arguments);
   }
   EXPECT_FALSE(fs::exists(folder / "www")) << "nothing published";
+}
+
+// Each command that makes work folders, interrupted by each signal while they hold what it
+// copied or downloaded: the folders go, one line says so, and the signal ends the process. The
+// publish is held before it packs (hold_first_child.cpp), the host check by a stalled download.
+TEST(ReleaseTool, RemovesItsWorkFoldersWhenInterrupted) {
+  TemporaryFolder folder;
+  ASSERT_EQ(tool({"keygen", folder / "keys"}), 0);
+  const std::string image(200 * 1024, 'i');
+  writeFile(folder / "image", image);
+  std::map<std::string, Artifact> artifacts;
+  for (const char* arch : {"arm64", "x64"}) {
+    artifacts[arch] = {artifactURL(kHost, "1.4.0", arch), PelorinInstaller::hash(folder / "image"),
+                       std::int64_t(image.size())};
+  }
+  const auto manifest = manifestText("1.4.0", "13.0.0", artifacts);
+  int row = 0;
+  for (const std::string command : {"publish", "check --full"}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+      const auto name = command + " " + strsignal(signal);
+      const auto tmp = folder / ("tmp" + std::to_string(++row));
+      const auto pidFile = tmp.string() + ".pid";
+      fs::create_directories(tmp);
+      TestDistribution distribution;  // the host check's
+      distribution.server().route(kLatest, serveFile(manifest));
+      for (const auto& [arch, artifact] : artifacts) {
+        distribution.server().route(InstallerCore::Url::parse(artifact.url)->path(),
+                                    [&](const Request& request) {
+                                      auto reply = serveFile(image)(request);
+                                      // Past what a probe reads: the download of the whole image
+                                      // stalls.
+                                      if (!request.header("Range"))
+                                        reply.stallAfter = image.size() / 2;
+                                      return reply;
+                                    });
+      }
+      ChildResult result;
+      std::thread child([&] {
+        result = command == "publish"
+                     ? runChild(PELORIN_RELEASE_TOOL,
+                                {"publish", "--version", "1.4.0", "--minimum-system", "13.0.0",
+                                 "--key", folder / "keys/signing-key.pem", "--out", folder / "www",
+                                 "--sample", "universal"},
+                                {{"TMPDIR", tmp},
+                                 {"LD_PRELOAD", PELORIN_HOLD_LIBRARY},
+                                 {"HOLD_FILE", pidFile}})
+                     : runChild(PELORIN_CHECK_CHILD, {},
+                                {{"TMPDIR", tmp},
+                                 {"CA", distribution.settings().caFile},
+                                 {"CONNECT_TO", distribution.settings().connectTo.at(0)},
+                                 {"PID_FILE", pidFile}});
+      });
+      // Held: the copies made, or part of an image downloaded.
+      pid_t pid = 0;
+      auto held = [&] {
+        if (!(std::istringstream(fs::exists(pidFile) ? readFile(pidFile) : "") >> pid))
+          return false;
+        std::error_code error;
+        for (fs::recursive_directory_iterator item(tmp, error), end; !error && item != end;
+             item.increment(error)) {
+          const auto file = item->path().filename().string();
+          if (file == "CodeResources" || (file.starts_with("app-") && item->file_size(error) > 0))
+            return true;
+        }
+        return false;
+      };
+      EXPECT_TRUE(eventually(held)) << name;
+      std::string removed;
+      for (const auto& entry : entriesStartingWith(tmp, ""))
+        removed += (removed.empty() ? "; removed " : ", ") + (tmp / entry).string();
+      if (pid > 0) ::kill(pid, signal);
+      child.join();
+      EXPECT_EQ(result.err, "pelorin-release: interrupted by SIG" +
+                                std::string(sigabbrev_np(signal)) + removed + "\n")
+          << name;
+      EXPECT_EQ(result.signal, signal) << name;
+      EXPECT_EQ(entriesStartingWith(tmp, ""), Arguments{}) << name;
+    }
+  }
+  EXPECT_FALSE(fs::exists(folder / "www/desktop-releases/installer")) << "nothing published";
 }
 
 TEST(HostCheck, NamesEachFaultOfTheHost) {

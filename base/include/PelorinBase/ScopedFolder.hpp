@@ -7,7 +7,8 @@ namespace PelorinBase {
 
 // A folder removed when this object goes: with everything in it, or only if it is empty by then
 // (a mount point, which must never take what is mounted on it along). Errors of removing are
-// ignored: it is clean-up. release() keeps the folder.
+// ignored: it is clean-up. release() keeps the folder. A folder removed with everything in it
+// is also removed on an interruption, once removeFoldersOnInterrupt has been called.
 class ScopedFolder {
  public:
   enum class Removal { everything, ifEmpty };
@@ -34,5 +35,12 @@ class ScopedFolder {
   std::filesystem::path path_;
   Removal removal_;
 };
+
+// From now on SIGINT, SIGTERM and SIGHUP remove every folder that a ScopedFolder removes with
+// everything in it, say so in one line on standard error ("PROGRAM: interrupted by SIGTERM;
+// removed FOLDER, ..."), and end the process by that signal. A signal ignored at start (a
+// shell's background job, nohup) stays ignored. Call once from main, before any thread starts:
+// the three signals are blocked in every thread and taken by one thread of their own.
+void removeFoldersOnInterrupt(std::string_view program);
 
 }  // namespace PelorinBase

@@ -5,6 +5,7 @@
 #include <PelorinSeal/Seal.hpp>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -98,6 +99,8 @@ struct PublishOptions {
   std::string privatePem;
   PlistFormat plistFormat = PlistFormat::xml;
   fs::path webRoot;  // receives desktop-releases/...
+  // Told of each image packed, before the web root changes: the long part is over for it.
+  std::function<void(const std::string& arch)> packed{};
 };
 
 struct Publication {
@@ -106,13 +109,15 @@ struct Publication {
   std::map<std::string, Artifact> artifacts;
 };
 
-// Copies each application as "Pelorin Code.app", writes its Info.plist keys, seals it, packs its
-// image, puts the images in place and replaces the manifest last. Checks each option's rule (an
-// OptionError: the version, the minimum system, the host, each application's slice for its
-// image's architecture), the manifest's rules,
-// links on the names it writes and images already published under the version (kept when the
-// bytes are the same, refused otherwise) before touching the web root; the input folders are
-// never changed.
+// Copies each application as "Pelorin Code.app", writes its Info.plist keys, seals it, sets
+// every mode in it (folders and programs 0755, other files 0644), packs its image, puts the
+// images in place and replaces the manifest last, each synced before it is renamed into place and
+// its folder after. Checks each option's rule (an OptionError: the version and the minimum system,
+// each in its one text without leading zeros, the host, each application's slice for its image's
+// architecture), the manifest's rules, links on the names it writes and images already published
+// under the version (kept when the bytes are the same, refused otherwise) before touching the web
+// root, and writes in folders reached from the web root without following links; the input
+// folders are never changed.
 Publication publish(const PublishOptions& options);
 
 }  // namespace PelorinRelease
