@@ -62,7 +62,7 @@ fi
 # transfer, the proxy lookup and the launcher's waits. Optimised, as it slows every access.
 tsan_start=$SECONDS
 if CC=clang-14 CXX=clang++-14 build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DPELORIN_SANITIZE_THREAD=ON -DPELORIN_BUILD_APP=OFF; then
+  -DPELORIN_SANITIZE_THREAD=ON -DPELORIN_BUILD_APP=OFF -DPELORIN_BUILD_BENCH=OFF; then
   # Without address randomisation: clang 14's ThreadSanitizer refuses the wider layouts that
   # newer kernels randomise into.
   ctest_fixed_layout() { setarch "$(uname -m)" -R ctest "$@"; }

@@ -170,7 +170,9 @@ Removal removeIfSame(const fs::path& path, Identity expected) {
   FileDescriptor folder(::open(path.c_str(), kFolderFlags));
   if (!folder.isOpen()) {
     if (errno == ENOENT) return Removal::removed;
-    return errno == ELOOP || errno == ENOTDIR ? Removal::anotherItem : Removal::cannotTell;
+    // A link, a file, or a folder this user may not read: not the copy that was checked.
+    bool another = errno == ELOOP || errno == ENOTDIR || errno == EACCES || errno == EPERM;
+    return another ? Removal::anotherItem : Removal::cannotTell;
   }
   struct stat info {};
   if (::fstat(folder.get(), &info) != 0) return Removal::cannotTell;

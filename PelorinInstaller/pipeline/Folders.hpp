@@ -61,7 +61,8 @@ Identity makePrivate(const std::filesystem::path& folder);
 void makePrivateWithParents(const std::filesystem::path& folder);
 
 // What removeIfSame did: removed the folder (or found nothing there), left another item that
-// stands there, or could not tell what stands there (the disk failed) and left it.
+// stands there (also one this user may not open), or could not tell what stands there (the disk
+// failed) and left it.
 enum class Removal { removed, anotherItem, cannotTell };
 
 // Removes the folder at `path` with everything in it, but only while it is the folder
