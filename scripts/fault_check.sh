@@ -169,7 +169,7 @@ fault driver-other-images-kept PelorinInstaller/pipeline/Installer.cpp pipeline_
   'if (isImageName(name + "/") && name != current'
 fault driver-current-image-removed PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
   'isImageName(name) && name != current &&' \
-  'isImageName(name) &&'
+  'isImageName(name) && name != current + "/" &&'
 fault driver-mount-point-kept base/src/ScopedFolder.cpp "pipeline_tests base_tests" \
   '    ::rmdir(path_.c_str());
     return;' \
