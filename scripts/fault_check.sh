@@ -153,10 +153,23 @@ fault driver-staging-record-ignored PelorinInstaller/pipeline/Installer.cpp pipe
                                   {host_.systemApplications, host_.userApplications});
 ' \
   ''
-fault driver-foreign-support-folder PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
-  '  Folders::requireOwnPrivate(support);
+fault driver-foreign-support-folder PelorinInstaller/pipeline/Folders.cpp pipeline_tests \
+  '  if (info.st_uid != ::geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) throw refused();
 ' \
   ''
+fault driver-support-made-below-a-stranger PelorinInstaller/pipeline/Folders.cpp pipeline_tests \
+  '    if (info.st_uid != ::geteuid()) throw refused();
+' \
+  ''
+fault driver-support-by-name PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  'const fs::path& support = supportFolder.path();' \
+  'const fs::path& support = host_.supportFolder;'
+fault driver-other-images-kept PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  'if (isImageName(name) && name != current' \
+  'if (isImageName(name + "/") && name != current'
+fault driver-current-image-removed PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  'isImageName(name) && name != current &&' \
+  'isImageName(name) && name != current + "/" &&'
 fault driver-mount-point-kept base/src/ScopedFolder.cpp "pipeline_tests base_tests" \
   '    ::rmdir(path_.c_str());
     return;' \
@@ -165,6 +178,9 @@ fault driver-conflict-not-abandoned PelorinInstaller/pipeline/Installer.cpp pipe
   '    staging.abandon();
 ' \
   ''
+fault driver-unreadable-copy-conflict PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  'if (removal == Folders::Removal::anotherItem) {' \
+  'if (removal != Folders::Removal::removed) {'
 
 # --- checks, folders, staging record, tools ------------------------------------------------
 fault checks-downgrade-flipped PelorinInstaller/pipeline/Checks.cpp pipeline_tests \

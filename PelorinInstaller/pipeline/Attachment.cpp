@@ -2,6 +2,8 @@
 
 #include <PelorinBase/ToolContracts.hpp>
 
+#include <system_error>
+
 #include "pipeline/Command.hpp"
 
 namespace PelorinInstaller {
@@ -13,11 +15,18 @@ Attachment::Attachment(const Host& host, const std::filesystem::path& image,
                host_.commandLimits);
 }
 
+// A detach that could not even be started (no descriptor, no process to be had for a moment) is
+// tried once more; one that ran and failed is not.
 Attachment::~Attachment() {
-  try {
-    Command::run(host_.tools.hdiutil, PelorinBase::ToolContracts::detachArguments(mountPoint_),
-                 host_.commandLimits);
-  } catch (...) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      Command::run(host_.tools.hdiutil, PelorinBase::ToolContracts::detachArguments(mountPoint_),
+                   host_.commandLimits);
+      return;
+    } catch (const std::system_error&) {
+    } catch (...) {
+      return;
+    }
   }
 }
 

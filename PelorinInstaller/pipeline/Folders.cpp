@@ -65,6 +65,30 @@ void removeContents(int folder) {
   }
 }
 
+// `folder`, made if missing below a folder of this user's, opened without following a link and
+// found to be this user's own private folder.
+FileDescriptor openOwn(const fs::path& folder) {
+  auto refused = [&] {
+    return PelorinBase::fileError("not this user's own folder", folder, EACCES);
+  };
+  if (folder.empty()) throw PelorinBase::fileError("mkdir", folder, ENOENT);
+  struct stat info {};
+  fs::path at = folder;
+  while (::lstat(at.c_str(), &info) != 0 && errno == ENOENT && at != at.parent_path()) {
+    at = at.parent_path();
+  }
+  if (at != folder) {
+    if (::stat(at.c_str(), &info) != 0) throwFileError("cannot read the attributes of", at);
+    if (info.st_uid != ::geteuid()) throw refused();
+    makePrivateWithParents(folder);
+  }
+  FileDescriptor opened(::open(folder.c_str(), kFolderFlags));
+  if (!opened.isOpen() && (errno == ELOOP || errno == ENOTDIR)) throw refused();
+  if (!opened.isOpen() || ::fstat(opened.get(), &info) != 0) throwFileError("cannot open", folder);
+  if (info.st_uid != ::geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) throw refused();
+  return opened;
+}
+
 }  // namespace
 
 std::string workName(std::string_view prefix) {
@@ -97,12 +121,12 @@ bool isWorkName(std::string_view name, std::string_view prefix) {
   return true;
 }
 
-void requireOwnPrivate(const fs::path& folder) {
-  struct stat info {};
-  if (::lstat(folder.c_str(), &info) != 0) throwFileError("cannot read the attributes of", folder);
-  if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
-      (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    throw PelorinBase::fileError("not this user's own private folder", folder, EACCES);
+OwnFolder::OwnFolder(const fs::path& folder) : fd_(openOwn(folder)), path_(pathThrough(fd_.get())) {
+  struct stat opened {};
+  struct stat reached {};
+  if (::fstat(fd_.get(), &opened) != 0 || ::stat(path_.c_str(), &reached) != 0 ||
+      reached.st_dev != opened.st_dev || reached.st_ino != opened.st_ino) {
+    throw PelorinBase::fileError("cannot reach the opened folder", folder, EACCES);
   }
 }
 
@@ -142,18 +166,22 @@ void makePrivateWithParents(const fs::path& folder) {
   if (!fs::is_directory(folder)) throw PelorinBase::fileError("mkdir", folder, ENOTDIR);
 }
 
-bool removeIfSame(const fs::path& path, Identity expected) {
+Removal removeIfSame(const fs::path& path, Identity expected) {
   FileDescriptor folder(::open(path.c_str(), kFolderFlags));
-  if (!folder.isOpen()) return errno == ENOENT;
-  struct stat info {};
-  if (::fstat(folder.get(), &info) != 0 || Identity{info.st_dev, info.st_ino} != expected) {
-    return false;
+  if (!folder.isOpen()) {
+    if (errno == ENOENT) return Removal::removed;
+    // A link, a file, or a folder this user may not read: not the copy that was checked.
+    bool another = errno == ELOOP || errno == ENOTDIR || errno == EACCES || errno == EPERM;
+    return another ? Removal::anotherItem : Removal::cannotTell;
   }
+  struct stat info {};
+  if (::fstat(folder.get(), &info) != 0) return Removal::cannotTell;
+  if (Identity{info.st_dev, info.st_ino} != expected) return Removal::anotherItem;
   ::fchmod(folder.get(), S_IRWXU);
   removeContents(folder.get());
   // By name: if the folder was swapped after all, the other one is removed only when empty.
   ::rmdir(path.c_str());
-  return true;
+  return Removal::removed;
 }
 
 }  // namespace PelorinInstaller::Folders

@@ -13,6 +13,7 @@
 #include <PelorinBase/Files.hpp>
 #include <PelorinBase/ScopedFolder.hpp>
 #include <PelorinBase/ToolContracts.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <string>
@@ -110,6 +111,27 @@ void removeStaleMountPoints(const Host& host, const fs::path& support) {
   }
 }
 
+// Whether `name` is an image as the support folder names them: a digest and ".dmg".
+bool isImageName(std::string_view name) {
+  constexpr std::string_view kSuffix = ".dmg";
+  if (name.size() != 64 + kSuffix.size() || !name.ends_with(kSuffix)) return false;
+  return std::all_of(name.begin(), name.end() - kSuffix.size(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// Images of releases that the host no longer offers, whole or partial: none can be used again.
+// The one named `current` stays to be resumed; nothing else in the folder is touched.
+void removeOtherImages(const fs::path& support, const std::string& current) {
+  std::error_code error;
+  for (fs::directory_iterator it(support, error), end; !error && it != end; it.increment(error)) {
+    auto name = it->path().filename().native();
+    std::error_code ignored;
+    if (isImageName(name) && name != current && !it->is_directory(ignored)) {
+      removeIgnoringErrors(it->path());
+    }
+  }
+}
+
 // What stands at the destination once checkExisting has passed it: the one item that the commit
 // may swap out and then remove. An item exchanged while it was being checked is a conflict.
 std::optional<Folders::Identity> checkedExisting(const fs::path& destination,
@@ -138,9 +160,9 @@ fs::path Installer::run(bool install) {
   namespace Distribution = InstallerCore::Distribution;
   cancellation_->check();
 
-  const fs::path& support = host_.supportFolder;
-  Folders::makePrivateWithParents(support);
-  Folders::requireOwnPrivate(support);
+  // Reached through the folder opened and checked here, whatever is renamed later.
+  Folders::OwnFolder supportFolder(host_.supportFolder);
+  const fs::path& support = supportFolder.path();
   InstallLock lock(support / "install.lock");
   report(Phase::preparing, std::nullopt);
   removeStaleMountPoints(host_, support);
@@ -153,8 +175,10 @@ fs::path Installer::run(bool install) {
                             PelorinBase::Links::follow),
       host_.system);
   const auto& artifact = manifest.artifacts.at("arm64");
+  const auto imageName = artifact.sha256 + ".dmg";
+  removeOtherImages(support, imageName);
 
-  fs::path destination = support / Distribution::appName;
+  fs::path destination = host_.supportFolder / Distribution::appName;  // only its volume is asked
   if (install) {
     destination = PelorinInstaller::destination(host_);
     checkExisting(destination, manifest.version);
@@ -173,8 +197,8 @@ fs::path Installer::run(bool install) {
 
   report(Phase::downloading, 0.0);
   auto [image, digest] =
-      Downloader(artifact.url, support / (artifact.sha256 + ".dmg"), artifact.bytes, cancellation_,
-                 host_.transfer, [this](double fraction) { report(Phase::downloading, fraction); })
+      Downloader(artifact.url, support / imageName, artifact.bytes, cancellation_, host_.transfer,
+                 [this](double fraction) { report(Phase::downloading, fraction); })
           .fetch();
 
   report(Phase::verifying, std::nullopt);
@@ -190,7 +214,7 @@ fs::path Installer::run(bool install) {
   auto bundle = mountPoint.path() / Distribution::appName;
   verify(host_, bundle, manifest.version);
   cancellation_->check();
-  if (!install) return image;
+  if (!install) return host_.supportFolder / imageName;
 
   report(Phase::installing, std::nullopt);
   StagingFolder staging(support / kStagingRecord, destination.parent_path());
@@ -206,11 +230,15 @@ fs::path Installer::run(bool install) {
 
   InstallerCore::InstallTransaction::commit(staged, destination, replaced.has_value());
   // What came out of the exchange is removed only if it is the copy that was checked; anything
-  // else was put there by someone meanwhile and stays where it now is.
-  if (replaced && !Folders::removeIfSame(staged, *replaced)) {
+  // else was put there by someone meanwhile and stays where it now is. When the disk cannot say
+  // which it is, the new version is in place all the same, and the staging folder stays
+  // recorded for a later run to remove.
+  auto removal = replaced ? Folders::removeIfSame(staged, *replaced) : Folders::Removal::removed;
+  if (removal == Folders::Removal::anotherItem) {
     staging.abandon();
     throw std::system_error(InstallerError::installConflict);
   }
+  if (removal == Folders::Removal::cannotTell) staging.leaveForLater();
   removeIgnoringErrors(image);
   return destination;
 }

@@ -144,6 +144,7 @@ StagingFolder::StagingFolder(fs::path record, const fs::path& parent)
 }
 
 StagingFolder::~StagingFolder() {
+  if (leftForLater_) return;
   if (!abandoned_) Folders::removeIfSame(folder_, identity_);
   if (!abandoned_ && !gone(folder_, identity_)) return;
   auto entries = readEntries(record_);
@@ -152,6 +153,8 @@ StagingFolder::~StagingFolder() {
 }
 
 void StagingFolder::abandon() { abandoned_ = true; }
+
+void StagingFolder::leaveForLater() { leftForLater_ = true; }
 
 void StagingFolder::removeRecorded(const fs::path& record,
                                    const std::vector<fs::path>& installFolders) {

@@ -26,6 +26,8 @@ class StagingFolder {
   const std::filesystem::path& path() const { return folder_; }
   // Leaves the folder where it stands and forgets it: it holds something that is not ours.
   void abandon();
+  // Leaves the folder where it stands and in the record, for a later run to remove.
+  void leaveForLater();
 
   // Removes each folder that the record names, if it is still the one recorded, is named as
   // this installer names staging folders and lies directly in one of `installFolders`; keeps
@@ -38,7 +40,7 @@ class StagingFolder {
  private:
   std::filesystem::path record_, folder_;
   Folders::Identity identity_{};
-  bool abandoned_ = false;
+  bool abandoned_ = false, leftForLater_ = false;
 };
 
 }  // namespace PelorinInstaller

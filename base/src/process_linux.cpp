@@ -17,6 +17,16 @@
 namespace PelorinBase::Platform {
 namespace {
 
+// ThreadSanitizer cannot follow a child that shares this process's memory: under it the child
+// gets a copy of its own instead.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kSharedMemoryChild = false;
+#elif defined(__has_feature)
+constexpr bool kSharedMemoryChild = !__has_feature(thread_sanitizer);
+#else
+constexpr bool kSharedMemoryChild = true;
+#endif
+
 // What the child needs, all made before it starts: it shares this process's memory until its
 // exec, so it may only make async-signal-safe calls, and allocate nothing.
 struct Child {
@@ -51,7 +61,7 @@ std::vector<std::string> candidates(const Launch& launch) {
   ::_exit(127);
 }
 
-int start(void* argument) {
+[[noreturn]] int start(void* argument) {
   const auto& child = *static_cast<const Child*>(argument);
   // The signal comes when the thread that launched the child ends. That thread waits in
   // runProcess until the child's end, so it ends early only when this whole process dies.
@@ -94,6 +104,18 @@ int start(void* argument) {
   fail(child, error);
 }
 
+// The child runs on `stack` while this thread waits for its exec or its end; under
+// ThreadSanitizer, in a copy of this process, which this thread waits for the same way.
+pid_t startChild(Child& child) {
+  alignas(16) char stack[16384];
+  if constexpr (kSharedMemoryChild) {
+    return ::clone(start, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &child);
+  }
+  pid_t pid = ::fork();
+  if (pid == 0) start(&child);
+  return pid;
+}
+
 }  // namespace
 
 int makePipe(int ends[2]) { return ::pipe2(ends, O_CLOEXEC) == 0 ? 0 : errno; }
@@ -118,9 +140,7 @@ int launch(const Launch& launch, pid_t& pid) {
   sigset_t all, previous;
   ::sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-  // The child runs on this array while this thread waits for its exec or its end.
-  alignas(16) char stack[16384];
-  pid = ::clone(start, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &child);
+  pid = startChild(child);
   int error = pid < 0 ? errno : 0;
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (pid < 0) return error;

@@ -311,6 +311,12 @@ const Row kRows[] = {
     // Port 1 is not among those squid tunnels to.
     proxied("ProxyRefusesThePort", 1000, kTheFile, "network 56", 1000, 0, "TCP_DENIED/403",
             [](Transfer& t) { t.throughProxy({}, {}, 1); }),
+    // Nothing listens on port 1: a file the transfer made is gone, a kept part stays.
+    {"HostUnreachable", -1, kTheFile, "network 7", kNoFile, 0,
+     [](Transfer& t) { t.settings.connectTo = {TestDistribution::connectTo(kHost, 443, 1)}; },
+     kUnsized},
+    {"HostUnreachableWithAPartKept", 1000, kTheFile, "network 7", 1000, 0,
+     [](Transfer& t) { t.settings.connectTo = {TestDistribution::connectTo(kHost, 443, 1)}; }},
     {"ProxyDown", 1000, kTheFile, "network 7", 1000, 0,
      [](Transfer& t) {
        t.throughProxy();

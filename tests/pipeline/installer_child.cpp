@@ -1,9 +1,11 @@
 // One installer run in a process of its own. Its environment: ROOT (the test host's folders
-// below it), TOOLS (the stand-ins' folder), CA, CONNECT_TO, STOPS (a file) and STOP_AT
+// below it), TOOLS (the stand-ins' folder), CA, CONNECT_TO, STOPS (a file), STOP_AT
 // (downloading, installing, record-rewritten, copying, last-existing-check, before-commit,
-// after-commit). At the stop the process appends "PID NAME" to the stops file and stops itself;
-// the test kills it or lets it go on. At "copying" the copy tool appends the line once it has
-// copied, and then goes on writing into the staging folder. Ends by printing the outcome word.
+// after-commit) and FAIL (once the commit is done, the disk fails the open of the copy that came
+// out of it, "swapped-out-copy", or the first launch of a tool fails, "detach-launch"). At the
+// stop the process appends "PID NAME" to the stops file and stops itself; the test kills it or
+// lets it go on. At "copying" the copy tool appends the line once it has copied, and then goes on
+// writing into the staging folder. Ends by printing the outcome word.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -23,7 +25,15 @@
 
 namespace {
 
-std::string stopAt, stopsFile, installedInfo;
+std::string stopAt, stopsFile, installedInfo, failAt;
+bool committed = false;
+
+// Whether the failure asked for is due now; it comes once.
+bool failNow(const std::string& failure) {
+  if (!committed || failAt != failure) return false;
+  failAt.clear();
+  return true;
+}
 
 void stopIf(const std::string& stage) {
   if (stage != stopAt) return;
@@ -43,6 +53,7 @@ extern "C" int renameat2(int fromFolder, const char* from, int toFolder, const c
   static auto real = reinterpret_cast<Rename>(dlsym(RTLD_NEXT, "renameat2"));
   stopIf("before-commit");
   int result = real(fromFolder, from, toFolder, to, flags);
+  committed = result == 0;
   stopIf("after-commit");
   return result;
 }
@@ -60,6 +71,12 @@ extern "C" int open(const char* path, int flags, ...) {
   }
   static int installedReads = 0, recordWrites = 0;
   if (path == installedInfo && ++installedReads == 2) stopIf("last-existing-check");
+  std::string_view opened(path);
+  if (opened.find("/.pelorin-install-") != opened.npos &&
+      opened.ends_with(InstallerCore::Distribution::appName) && failNow("swapped-out-copy")) {
+    errno = EIO;
+    return -1;
+  }
   int fd = real(path, flags, mode);
   // The second write of the staging record names the folder just made.
   if ((flags & O_CREAT) && std::string_view(path).find("/staging-folder") != std::string::npos &&
@@ -67,6 +84,17 @@ extern "C" int open(const char* path, int flags, ...) {
     stopIf("record-rewritten");
   }
   return fd;
+}
+
+// The pipe that every launch of a tool begins with.
+extern "C" int pipe2(int fds[2], int flags) noexcept {
+  using Pipe = int (*)(int[2], int);
+  static auto real = reinterpret_cast<Pipe>(dlsym(RTLD_NEXT, "pipe2"));
+  if (failNow("detach-launch")) {
+    errno = EMFILE;
+    return -1;
+  }
+  return real(fds, flags);
 }
 
 // A copy tool that copies, tells the test, then goes on writing into the staging folder for a
@@ -85,6 +113,7 @@ int main() {
   auto option = [](const char* name) { return std::string(std::getenv(name)); };
   stopAt = option("STOP_AT");
   stopsFile = option("STOPS");
+  failAt = option("FAIL");
   std::filesystem::path tools = option("TOOLS");
   auto host = PelorinTesting::testHost(
       option("ROOT"), {tools / "hdiutil", tools / "ditto", tools / "codesign", tools / "spctl"},

@@ -107,6 +107,12 @@ struct World {
   std::vector<fs::path> untouched;  // folders that the run must leave exactly as they were
   std::unique_ptr<TestProxy> proxy;
   std::unique_ptr<RunningProgram> program;
+  std::vector<std::pair<fs::path, bool>> present;  // what must, or must not, be there after
+  std::optional<fs::path> outsideRoot;             // made outside the root by a faulty run
+  ~World() {
+    std::error_code ignored;
+    if (outsideRoot) fs::remove_all(*outsideRoot, ignored);
+  }
 };
 
 // A folder with a file in it at `folder`, and the staging record's line that names it.
@@ -216,6 +222,57 @@ void keptImage(World& w, std::size_t bytes, std::optional<std::size_t> damaged =
   auto kept = served().image.substr(0, bytes);
   if (damaged) kept[*damaged] ^= 1;
   writeFile(w.image(), kept);
+}
+
+// Images in the support folder as other releases left them, and what only looks like one.
+void otherImages(World& w, bool lookalikes = true) {
+  auto support = w.host.supportFolder;
+  auto digest = [](char c) { return std::string(64, c) + ".dmg"; };
+  writeFile(support / digest('a'), served().image);
+  writeFile(support / digest('b'), served().image.substr(0, 1000));
+  for (char c : {'a', 'b'}) w.present.emplace_back(support / digest(c), false);
+  if (!lookalikes) return;
+  fs::create_directory(support / digest('c'));
+  writeFile(support / digest('D'), "upper case");
+  writeFile(support / "notes.dmg", "notes");
+  for (auto name : {digest('c'), digest('D'), std::string("notes.dmg")}) {
+    w.present.emplace_back(support / name, true);
+  }
+}
+
+// The support folder renamed away and a link to an empty folder put in its place as the run
+// begins; put back as it installs.
+void supportExchangedForALink(World& w) {
+  makeSupport(w);
+  fs::create_directory(w.root / "elsewhere");
+  w.untouched.push_back(w.root / "elsewhere");
+  w.onReport = [&w](Phase phase, std::optional<double>) {
+    auto support = w.host.supportFolder, moved = w.root / "moved";
+    if (phase == Phase::preparing) {
+      fs::rename(support, moved);
+      fs::create_symlink(w.root / "elsewhere", support);
+    } else if (phase == Phase::installing && fs::is_symlink(support)) {
+      fs::remove(support);
+      fs::rename(moved, support);
+    }
+  };
+}
+
+// No support folder yet, and the nearest folder on its way is another account's: root's run
+// with a user's home, or a user's below the system's temporary folder.
+void firstRunBelowAnotherAccountsFolder(World& w) {
+  if (permissionsBind()) {
+    w.outsideRoot = fs::path("/tmp") / ("pelorin-first-run-" + std::to_string(::getpid()));
+    ASSERT_NE(fs::status("/tmp").permissions() & fs::perms::others_write, fs::perms::none);
+    w.host.supportFolder = *w.outsideRoot / ".local/share/com.pelorin-ai.code.installer";
+    w.present.emplace_back(*w.outsideRoot, false);
+  } else {
+    auto home = w.root / "user";
+    fs::create_directory(home);
+    ASSERT_EQ(::lchown(home.c_str(), 65534, 65534), 0);
+    w.host.supportFolder = home / ".local/share/com.pelorin-ai.code.installer";
+    w.untouched.push_back(home);
+  }
 }
 
 struct RunRow {
@@ -344,6 +401,22 @@ const RunRow kRuns[] = {
        fs::permissions(w.host.supportFolder, fs::perms::all);
        w.untouched.push_back(w.host.supportFolder);
      }},
+    {"SupportFolderExchangedForALink", "ok absent 2.0.0", supportExchangedForALink},
+    {"FirstRunBelowAnotherAccountsFolder", "errno 13 absent none",
+     firstRunBelowAnotherAccountsFolder},
+    // Images of releases no longer offered go once the manifest is in, before the space is
+    // checked; the current one stays to be resumed.
+    {"OtherImagesGoBeforeTheSpaceCheck", "noSpace partial none",
+     [](World& w) {
+       space(-1)(w);
+       keptImage(w, served().image.size() / 2);
+       otherImages(w);
+     }},
+    {"OtherImagesGoAndTheCurrentOneIsResumed", "ok absent 2.0.0",
+     [](World& w) {
+       keptImage(w, served().image.size() / 2);
+       otherImages(w, false);
+     }},
     // Left by someone at the record's name: removed, and the run goes on.
     {"RecordIsAFolder", "ok absent 2.0.0",
      [](World& w) {
@@ -378,6 +451,9 @@ TEST_P(InstallerRun, EndsAsExpectedAndLeavesNothingBehind) {
 
   for (std::size_t i = 0; i < world.untouched.size(); ++i) {
     EXPECT_EQ(snapshot(world.untouched[i]), untouchedBefore[i]) << world.untouched[i];
+  }
+  for (const auto& [item, there] : world.present) {
+    EXPECT_EQ(fs::exists(fs::symlink_status(item)), there) << item;
   }
   auto apps = world.host.systemApplications, support = world.host.supportFolder;
   auto staging = entriesStartingWith(apps, ".pelorin-install-");
@@ -550,18 +626,20 @@ struct ProcessRow {
   const char* name;
   std::string stopAt;
   std::function<void(World&)> atStop;  // none: the child is killed there
-  // What the child printed ("killed" when it was) and the version at the destination then.
+  // What the child printed ("killed" when it was), the version at the destination and the
+  // number of images mounted then.
   std::string expected;
+  std::string fail = {};  // a failure the child meets on its way (installer_child's FAIL)
 };
 
 const ProcessRow kProcesses[] = {
-    {"KilledDuringTheDownload", "downloading", {}, "killed 1.0.0"},
-    {"KilledAfterTheMount", "installing", {}, "killed 1.0.0"},
-    {"KilledRightBeforeTheCommit", "before-commit", {}, "killed 1.0.0"},
-    {"KilledRightAfterTheCommit", "after-commit", {}, "killed 2.0.0"},
+    {"KilledDuringTheDownload", "downloading", {}, "killed 1.0.0 0"},
+    {"KilledAfterTheMount", "installing", {}, "killed 1.0.0 1"},
+    {"KilledRightBeforeTheCommit", "before-commit", {}, "killed 1.0.0 1"},
+    {"KilledRightAfterTheCommit", "after-commit", {}, "killed 2.0.0 1"},
     // The copy tool goes with the run; the record of its folder is whole at every instant.
-    {"KilledDuringTheCopy", "copying", {}, "killed 1.0.0"},
-    {"KilledWhileTheRecordIsRewritten", "record-rewritten", {}, "killed 1.0.0"},
+    {"KilledDuringTheCopy", "copying", {}, "killed 1.0.0 1"},
+    {"KilledWhileTheRecordIsRewritten", "record-rewritten", {}, "killed 1.0.0 1"},
     // While the child holds the lock with its image mounted, another run is busy at once and
     // touches nothing of the child's.
     {"LockHeldByAnotherProcess", "installing",
@@ -572,14 +650,19 @@ const ProcessRow kProcesses[] = {
        EXPECT_EQ(snapshot(world.host.supportFolder), support);
        EXPECT_EQ(mountsUnder(world.host.supportFolder).size(), 1u);
      },
-     "ok 2.0.0"},
+     "ok 2.0.0 0"},
     // The installed copy exchanged for another while it is being checked the last time.
     {"CopyExchangedDuringItsLastCheck", "last-existing-check",
      [](World& world) {
        fs::rename(world.destination(), world.root / "moved");
        world.installSample("1.0.0");
      },
-     "installConflict 1.0.0"},
+     "installConflict 1.0.0 0"},
+    // The disk fails once the new copy is in: the run is done, and the copy that came out of the
+    // exchange stays recorded for the next run to remove.
+    {"SwappedOutCopyUnreadable", "", {}, "ok 2.0.0 0", "swapped-out-copy"},
+    // A detach that cannot be started once is started again.
+    {"DetachCannotStartOnce", "", {}, "ok 2.0.0 0", "detach-launch"},
 };
 
 void PrintTo(const ProcessRow& row, std::ostream* out) { *out << row.name; }
@@ -612,12 +695,13 @@ TEST_P(InstallerProcess, TheDestinationStaysWholeAndTheNextRunCompletes) {
                          {"CA", world.host.transfer.caFile},
                          {"CONNECT_TO", world.host.transfer.connectTo.at(0)},
                          {"STOPS", stops.string()},
-                         {"STOP_AT", row.stopAt}});
+                         {"STOP_AT", row.stopAt},
+                         {"FAIL", row.fail}});
     });
     pid_t pid = 0;
     std::string stop;
-    for (int i = 0;
-         i < 6000 && !(std::istringstream(fs::exists(stops) ? readFile(stops) : "") >> pid >> stop);
+    for (int i = 0; i < 6000 && !row.stopAt.empty() &&
+                    !(std::istringstream(fs::exists(stops) ? readFile(stops) : "") >> pid >> stop);
          ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -627,7 +711,9 @@ TEST_P(InstallerProcess, TheDestinationStaysWholeAndTheNextRunCompletes) {
     child.join();
   }
   auto printed = result.signal ? "killed" : result.out.substr(0, result.out.find('\n'));
-  EXPECT_EQ(printed + " " + world.versionAt(world.destination()), row.expected);
+  EXPECT_EQ(printed + " " + world.versionAt(world.destination()) + " " +
+                std::to_string(mountsUnder(world.root.path()).size()),
+            row.expected);
 
   EXPECT_EQ(world.outcome(), "ok");
   EXPECT_EQ(world.versionAt(world.destination()), "2.0.0");

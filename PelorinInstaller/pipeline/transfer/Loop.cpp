@@ -228,7 +228,14 @@ Downloader::Result Downloader::Transfer::outcome(CURLcode result) {
     std::filesystem::remove(owner.file_, ignored);
     std::rethrow_exception(failure);
   }
-  if (result != CURLE_OK) throw networkError(result);
+  if (result != CURLE_OK) {
+    // A part is kept for the next run to resume; a file still empty holds nothing to resume.
+    if (offset == 0) {
+      std::error_code ignored;
+      std::filesystem::remove(owner.file_, ignored);
+    }
+    throw networkError(result);
+  }
   if (owner.expectedBytes_ && offset != *owner.expectedBytes_) {
     throw transfer::installerError(InstallerCore::InstallerError::damagedDownload);
   }
