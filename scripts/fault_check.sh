@@ -282,8 +282,8 @@ fault release-folder-unsynced release/Release.cpp release_tests \
 ' \
   ''
 fault release-modes-from-umask release/Release.cpp release_tests \
-  '    fs::permissions(entry.path(), fs::perms(folderOrProgram ? kFolderMode : kFileMode));' \
-  ''
+  'if (fs::is_symlink(status)) continue;' \
+  'if (fs::is_symlink(status) || fs::is_directory(status)) continue;'
 fault release-folder-link-followed release/Release.cpp release_tests \
   'O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;' \
   'O_RDONLY | O_DIRECTORY | O_CLOEXEC;'
@@ -293,6 +293,9 @@ fault release-republished-bytes release/Release.cpp release_tests \
 fault release-link-in-web-root release/Release.cpp release_tests \
   '  refuseLinks(options.webRoot, manifest);
 ' \
+  ''
+fault release-interrupt-misses-folders base/src/ScopedFolder.cpp release_tests \
+  '  registry().folders.insert(path_);' \
   ''
 fault check-refused-redirect-key release/HostCheck.cpp release_tests \
   'return failed(name, "error.invalidResponse", what);' \
