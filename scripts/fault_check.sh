@@ -254,8 +254,9 @@ fault release-artifact-url release/Release.cpp release_tests \
 fault release-manifest-first release/Release.cpp release_tests \
   '  for (const auto& [arch, image] : publication.images) {
     if (kept.contains(arch)) continue;
+    const auto built = work.path() / imageName(arch);
     placeFile(releaseFolder.get(), imageName(arch), image,
-              [&](int output) { return copyFile(work.path() / imageName(arch), output); });
+              [&](int output) { return copyFile(built, output); });
   }
   syncFolder(releaseFolder.get(), options.webRoot / release);
   const auto manifestFolder = folderBelow(options.webRoot, manifest.parent_path());
@@ -269,8 +270,9 @@ fault release-manifest-first release/Release.cpp release_tests \
   syncFolder(manifestFolder.get(), publication.manifest.parent_path());
   for (const auto& [arch, image] : publication.images) {
     if (kept.contains(arch)) continue;
+    const auto built = work.path() / imageName(arch);
     placeFile(releaseFolder.get(), imageName(arch), image,
-              [&](int output) { return copyFile(work.path() / imageName(arch), output); });
+              [&](int output) { return copyFile(built, output); });
   }
   syncFolder(releaseFolder.get(), options.webRoot / release);
 '
