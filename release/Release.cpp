@@ -471,8 +471,9 @@ Publication publish(const PublishOptions& options) {
   }
   for (const auto& [arch, image] : publication.images) {
     if (kept.contains(arch)) continue;
+    const auto built = work.path() / imageName(arch);
     placeFile(releaseFolder.get(), imageName(arch), image,
-              [&](int output) { return copyFile(work.path() / imageName(arch), output); });
+              [&](int output) { return copyFile(built, output); });
   }
   syncFolder(releaseFolder.get(), options.webRoot / release);
   const auto manifestFolder = folderBelow(options.webRoot, manifest.parent_path());

@@ -270,8 +270,9 @@ fault release-artifact-url release/Release.cpp release_tests \
 fault release-manifest-first release/Release.cpp release_tests \
   '  for (const auto& [arch, image] : publication.images) {
     if (kept.contains(arch)) continue;
+    const auto built = work.path() / imageName(arch);
     placeFile(releaseFolder.get(), imageName(arch), image,
-              [&](int output) { return copyFile(work.path() / imageName(arch), output); });
+              [&](int output) { return copyFile(built, output); });
   }
   syncFolder(releaseFolder.get(), options.webRoot / release);
   const auto manifestFolder = folderBelow(options.webRoot, manifest.parent_path());
@@ -285,8 +286,9 @@ fault release-manifest-first release/Release.cpp release_tests \
   syncFolder(manifestFolder.get(), publication.manifest.parent_path());
   for (const auto& [arch, image] : publication.images) {
     if (kept.contains(arch)) continue;
+    const auto built = work.path() / imageName(arch);
     placeFile(releaseFolder.get(), imageName(arch), image,
-              [&](int output) { return copyFile(work.path() / imageName(arch), output); });
+              [&](int output) { return copyFile(built, output); });
   }
   syncFolder(releaseFolder.get(), options.webRoot / release);
 '
@@ -298,8 +300,8 @@ fault release-folder-unsynced release/Release.cpp release_tests \
 ' \
   ''
 fault release-modes-from-umask release/Release.cpp release_tests \
-  '    fs::permissions(entry.path(), fs::perms(folderOrProgram ? kFolderMode : kFileMode));' \
-  ''
+  'if (fs::is_symlink(status)) continue;' \
+  'if (fs::is_symlink(status) || fs::is_directory(status)) continue;'
 fault release-folder-link-followed release/Release.cpp release_tests \
   'O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;' \
   'O_RDONLY | O_DIRECTORY | O_CLOEXEC;'
@@ -309,6 +311,9 @@ fault release-republished-bytes release/Release.cpp release_tests \
 fault release-link-in-web-root release/Release.cpp release_tests \
   '  refuseLinks(options.webRoot, manifest);
 ' \
+  ''
+fault release-interrupt-misses-folders base/src/ScopedFolder.cpp release_tests \
+  '  registry().folders.insert(path_);' \
   ''
 fault check-refused-redirect-key release/HostCheck.cpp release_tests \
   'return failed(name, "error.invalidResponse", what);' \
