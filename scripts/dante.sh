@@ -8,10 +8,10 @@
 # request as received, "ATYP: 3" for one by name) stay in WORK.
 set -euo pipefail
 
-[ $# -eq 4 ] && [ "$3" = --resolve ] || {
+if [ $# -ne 4 ] || [ "$3" != --resolve ]; then
   sed -n '/^#   scripts/,/^#       through/s/^# //p' "$0" >&2
   exit 2
-}
+fi
 work=$(realpath -m "$1")
 port=$2
 mkdir -p "$work"
@@ -34,6 +34,7 @@ CONF
 # Root makes a mount namespace; anyone else a user namespace that maps them to root, with one.
 namespace=(unshare --mount --propagation private)
 [ "$(id -u)" -eq 0 ] || namespace=(unshare --user --map-root-user --mount)
+# shellcheck disable=SC2016 # the command line expands its arguments in the namespace
 "${namespace[@]}" sh -c 'mount --bind "$1/hosts" /etc/hosts && exec danted -f "$1/danted.conf" -p "$1/danted.pid"' \
   sh "$work" >"$work/danted.out" 2>&1 &
 for _ in $(seq 1 300); do
