@@ -1,6 +1,7 @@
 #include <proxy.h>
 
 #include <cstdlib>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <new>
@@ -58,19 +59,17 @@ Proxy named(const std::string& text) {
           .password = part(url.get(), CURLUPART_PASSWORD, CURLU_URLDECODE).value_or("")};
 }
 
-// The environment's setting for an https URL, read as libproxy reads it.
-std::string environmentSetting() {
-  for (const char* name : {"https_proxy", "HTTPS_PROXY", "http_proxy", "HTTP_PROXY"}) {
+// The first of the environment's variables `names` that is set, or "".
+std::string firstSet(std::initializer_list<const char*> names) {
+  for (const char* name : names) {
     if (const char* value = std::getenv(name)) return value;
   }
   return {};
 }
 
-// Whether no_proxy (or NO_PROXY) excepts `host`: "*", the name itself or a domain above it.
-bool excepted(std::string_view host) {
-  const char* list = std::getenv("no_proxy");
-  if (!list) list = std::getenv("NO_PROXY");
-  std::istringstream entries(list ? list : "");
+// Whether the exceptions list (no_proxy) excepts `host`: "*", the name itself or a domain above it.
+bool excepted(std::string_view host, const std::string& exceptions) {
+  std::istringstream entries(exceptions);
   for (std::string entry; std::getline(entries, entry, ',');) {
     const auto first = entry.find_first_not_of(" \t."), last = entry.find_last_not_of(" \t");
     if (first == std::string::npos) continue;
@@ -91,6 +90,9 @@ Proxy systemProxy(const std::string& url) {
   // factory, never used, keeps them loaded for the program's life.
   static const pxProxyFactory* const keeper = px_proxy_factory_new();
   (void)keeper;
+  // The environment for an https URL, read as libproxy reads it, before any wait.
+  const auto setting = firstSet({"https_proxy", "HTTPS_PROXY", "http_proxy", "HTTP_PROXY"});
+  const auto exceptions = firstSet({"no_proxy", "NO_PROXY"});
   Factory factory(px_proxy_factory_new());
   if (!factory) throw std::bad_alloc();
   Answers answers(px_proxy_factory_get_proxies(factory.get(), url.c_str()));
@@ -98,7 +100,6 @@ Proxy systemProxy(const std::string& url) {
   Proxy proxy = named(answers.get()[0]);
   // libproxy cannot read "HOST:PORT", and answers "direct" for it; libcurl, reading the same
   // setting, would take an HTTP proxy.
-  const auto setting = environmentSetting();
   if (proxy.kind == Proxy::Kind::direct && !setting.empty() &&
       setting.find("://") == std::string::npos) {
     CurlUrlHandle parsed(curl_url());
@@ -106,7 +107,7 @@ Proxy systemProxy(const std::string& url) {
     const auto host = curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) == CURLUE_OK
                           ? part(parsed.get(), CURLUPART_HOST)
                           : std::nullopt;
-    if (!host || !excepted(*host)) proxy = named("http://" + setting);
+    if (!host || !excepted(*host, exceptions)) proxy = named("http://" + setting);
   }
   return proxy;
 }
