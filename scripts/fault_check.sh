@@ -112,6 +112,20 @@ fault download-failed-file-kept PelorinInstaller/pipeline/transfer/Loop.cpp pipe
 fault download-digest-byte-skipped PelorinInstaller/pipeline/transfer/Writer.cpp pipeline_tests \
   'got = ::pread(file.get(), buffer.data(), length, at);' \
   'got = ::pread(file.get(), buffer.data(), length, at + 1);'
+fault proxy-lookup-request-limit PelorinInstaller/pipeline/transfer/Loop.cpp pipeline_tests \
+  'transfer::Clock::now() + owner.settings_.proxyTimeout' \
+  'transfer::Clock::now() + owner.settings_.requestTimeout'
+fault proxy-unusable-goes-direct PelorinInstaller/pipeline/transfer/Loop.cpp pipeline_tests \
+  'if (!answer->proxy || answer->proxy->kind == Proxy::Kind::unusable) {' \
+  'if (answer->proxy && answer->proxy->kind == Proxy::Kind::unusable) answer->proxy = Proxy{};
+        if (!answer->proxy) {'
+fault proxy-https-as-http PelorinInstaller/pipeline/transfer/Request.cpp pipeline_tests \
+  'proxy.kind == Kind::https         ? "https://"' \
+  'proxy.kind == Kind::https         ? "http://"'
+fault driver-connection-per-transfer PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  '  if (!transfer.connections) transfer.connections = makeConnectionCache();
+' \
+  ''
 
 # --- the install driver --------------------------------------------------------------------
 fault driver-image-kept-after-mismatch PelorinInstaller/pipeline/Installer.cpp pipeline_tests \

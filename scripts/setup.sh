@@ -9,7 +9,8 @@ packages=(
   libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libplist-dev libplist-utils libcpp-httplib-dev
   qt6-base-dev qt6-tools-dev qt6-l10n-tools qt6-image-formats-plugins
   icnsutils squashfs-tools squashfuse fuse3
-  xvfb xdotool imagemagick nginx squid strace
+  xvfb xdotool imagemagick nginx squid strace dante-server stunnel4
+  libproxy-dev libproxy1-plugin-webkit
   dbus-daemon dbus-bin at-spi2-core gir1.2-atspi-2.0 python3-gi
   xauth fonts-dejavu-core fonts-droid-fallback
 )

@@ -167,8 +167,11 @@ fs::path Installer::run(bool install) {
   report(Phase::preparing, std::nullopt);
   removeStaleMountPoints(host_, support);
 
+  // The image comes over the manifest's connection: one handshake, one proxy tunnel.
+  TransferSettings transfer = host_.transfer;
+  if (!transfer.connections) transfer.connections = makeConnectionCache();
   auto manifestFile = Downloader(Distribution::manifestURL(), support / "latest.json", std::nullopt,
-                                 cancellation_, host_.transfer, [](double) {})
+                                 cancellation_, transfer, [](double) {})
                           .run();
   auto manifest = InstallerCore::ReleaseManifest::decode(
       PelorinBase::readFile(manifestFile, std::size_t(kManifestLimit) + 1,
@@ -197,7 +200,7 @@ fs::path Installer::run(bool install) {
 
   report(Phase::downloading, 0.0);
   auto [image, digest] =
-      Downloader(artifact.url, support / imageName, artifact.bytes, cancellation_, host_.transfer,
+      Downloader(artifact.url, support / imageName, artifact.bytes, cancellation_, transfer,
                  [this](double fraction) { report(Phase::downloading, fraction); })
           .fetch();
 

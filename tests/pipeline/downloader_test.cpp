@@ -123,10 +123,21 @@ struct Transfer {
   void throughProxy(std::optional<TestProxy::Credentials> required = {},
                     TestProxy::Credentials given = {}, int port = 0) {
     proxy = std::make_unique<TestProxy>(required);
-    auto chosen = proxy->proxy(given);
+    via(proxy->proxy(given), port);
+  }
+  void via(Proxy chosen, int port = 0) {
     settings.connectTo = {kHost + ":443:" + kHost + ":" +
                           std::to_string(port ? port : host.server().port())};
     settings.proxy = [chosen](const std::string&) { return chosen; };
+  }
+  // Squid behind stunnel, with a certificate for "localhost" from `authority`.
+  void throughHttpsProxy(const CertificateAuthority& authority) {
+    throughProxy();
+    front = std::make_unique<TlsFront>(*proxy, authority.issue("localhost"));
+    via(front->proxy());
+  }
+  bool logged(const std::string& target, const std::string& tunnel) const {
+    return tunnel == "by name" ? socks->askedByName(target) : proxy->logged(target, tunnel);
   }
   static bool waitFor(std::latch& latch) {
     for (int i = 0; i < 10'000 && !latch.try_wait(); ++i) {
@@ -146,12 +157,14 @@ struct Transfer {
       waitFor(*held);
     };
   }
-  // A proxy lookup that blocks until the transfer has ended, and then still answers.
-  void holdTheLookup() {
+  // A proxy lookup that blocks until the transfer has ended, and then still answers; cancelled
+  // once it blocks, or not.
+  void holdTheLookup(bool cancel = true) {
     settings.proxy = [call = holdingCall()](const std::string&) {
       call();
       return Proxy{.kind = Proxy::Kind::http, .host = "127.0.0.1", .port = 1};
     };
+    if (!cancel) return;
     helper = std::thread([this] {
       waitFor(*holding);
       token->cancel();
@@ -191,6 +204,8 @@ struct Transfer {
   std::vector<double> reports;
   std::function<void(double)> onProgress;
   std::unique_ptr<TestProxy> proxy;
+  std::unique_ptr<TlsFront> front;
+  std::unique_ptr<SocksProxy> socks;
   std::function<void(std::int64_t)> keptRead;
   std::shared_ptr<std::latch> held, holding;
   std::weak_ptr<int> heldCall;  // expires once the held call has been let go
@@ -341,6 +356,25 @@ const Row kRows[] = {
      }},
     {"CancelledDuringTheProxyLookup", 1000, kTheFile, kCancelled, 1000, 0,
      [](Transfer& t) { t.holdTheLookup(); }},
+    // The lookup's own limit, not the request's.
+    {"ProxyLookupWithoutAnAnswerInTime", 1000, kTheFile, "network 5", 1000, 0,
+     [](Transfer& t) {
+       t.holdTheLookup(false);
+       t.settings.proxyTimeout = std::chrono::milliseconds(300);
+     },
+     kSize, seconds(4)},
+    // Never around a proxy the system names.
+    {"ProxyOfAKindNoTransferUses", 1000, kTheFile, "network 5", 1000, 0,
+     [](Transfer& t) { t.via({.kind = Proxy::Kind::unusable}); }},
+    proxied("ThroughAnHttpsProxy", -1, kTheFile, "ok", kSize, 1, "TCP_TUNNEL/200",
+            [](Transfer& t) { t.throughHttpsProxy(t.host.authority()); }),
+    {"HttpsProxyFromAnUntrustedAuthority", 1000, kTheFile, "network 60", 1000, 0,
+     [](Transfer& t) { t.throughHttpsProxy(CertificateAuthority("Untrusted Test CA")); }},
+    proxied("ThroughSocks5LeavingTheNameToIt", -1, kTheFile, "ok", kSize, 1, "by name",
+            [](Transfer& t) {
+              t.socks = std::make_unique<SocksProxy>();
+              t.via(t.socks->proxy(true));
+            }),
     {"CancelledBeforeTheRun", 1000, kTheFile, "cancelled", 1000, 0,
      [](Transfer& t) { t.token->cancel(); }},
     failing("CancelledBetweenTheCheckAndTheAttach", 1000, "before attach", kCancelled, 1000, 0),
@@ -380,7 +414,7 @@ TEST_P(Download, EndsWithTheRightOutcomeFileAndRequests) {
   EXPECT_TRUE(t.registered.expired());  // a late cancel reaches no transfer
   if (!row.tunnel.empty()) {
     auto target = t.settings.connectTo.at(0).substr(kHost.size() + 5);
-    EXPECT_TRUE(t.proxy->logged(target, row.tunnel)) << t.proxy->accessLog();
+    EXPECT_TRUE(t.logged(target, row.tunnel)) << (t.proxy ? t.proxy->accessLog() : "");
   }
 
   if (row.left != kUntouched) {  // how much of the content the file holds

@@ -106,6 +106,7 @@ struct World {
   std::vector<std::pair<Phase, std::optional<double>>> reports;
   std::vector<fs::path> untouched;  // folders that the run must leave exactly as they were
   std::unique_ptr<TestProxy> proxy;
+  std::optional<std::vector<std::string>> tunnels;  // squid's results of the run's CONNECTs
   std::unique_ptr<RunningProgram> program;
   std::vector<std::pair<fs::path, bool>> present;  // what must, or must not, be there after
   std::optional<fs::path> outsideRoot;             // made outside the root by a faulty run
@@ -183,16 +184,21 @@ std::string listing(const fs::path& folder) {
   return text.str();
 }
 
-// Every transfer through squid, which alone knows the host's name. It goes down halfway through
-// the first answer for the image: that run fails with the part kept, and once the proxy is back
-// the run under test resumes the part through it.
-void proxyDownDuringTheImage(World& w) {
-  w.proxy = std::make_unique<TestProxy>();
+// Every transfer through squid, which alone knows the host's name.
+void throughProxy(World& w, std::optional<TestProxy::Credentials> credentials = {}) {
+  w.proxy = std::make_unique<TestProxy>(credentials);
   auto& transfer = w.host.transfer;
   auto host = std::string(TestDistribution::host());
   transfer.connectTo = {host + ":443:" + host + ":" +
                         std::to_string(w.distribution.server().port())};
-  transfer.proxy = [chosen = w.proxy->proxy()](const std::string&) { return chosen; };
+  transfer.proxy = [chosen = w.proxy->proxy(credentials.value_or(TestProxy::Credentials{}))](
+                       const std::string&) { return chosen; };
+}
+
+// The proxy goes down halfway through the first answer for the image: that run fails with the
+// part kept, and once the proxy is back the run under test resumes the part through it.
+void proxyDownDuringTheImage(World& w) {
+  throughProxy(w);
   auto kept = std::make_shared<std::atomic<std::int64_t>>(-1);
   w.distribution.server().route(served().imageURLPath, [kept](const Request& request) {
     auto reply = serveFile(served().image)(request);
@@ -315,6 +321,12 @@ const RunRow kRuns[] = {
     {"OneByteTooLittleSpace", "noSpace absent none", space(-1)},
     {"OlderCopyReplaced", "ok absent 2.0.0", [](World& w) { w.installSample("1.0.0"); }},
     {"ResumedThroughTheProxyOnceItIsBack", "ok absent 2.0.0", proxyDownDuringTheImage},
+    // The image comes through the manifest's tunnel, made once the credentials were asked for.
+    {"OneTunnelThroughAProxyThatAsksForCredentials", "ok absent 2.0.0",
+     [](World& w) {
+       throughProxy(w, TestProxy::Credentials{"tester", "s3cret"});
+       w.tunnels = {"TCP_DENIED/407", "TCP_TUNNEL/200"};
+     }},
     {"CancelledBeforeTheStart", "cancelled absent none", [](World& w) { w.token->cancel(); }},
     {"LockPathIsASymbolicLink", "busy absent none",
      [](World& w) {
@@ -474,6 +486,10 @@ TEST_P(InstallerRun, EndsAsExpectedAndLeavesNothingBehind) {
          : left == "absent"                 ? left
                                             : "other";
   EXPECT_EQ(outcome + " " + left + " " + world.versionAt(world.destination()), row.expected);
+  if (world.tunnels) {  // squid logs a tunnel once it closes
+    EXPECT_TRUE(eventually([&] { return world.proxy->tunnels() == *world.tunnels; }))
+        << world.proxy->accessLog();
+  }
   if (!row.install) {
     EXPECT_EQ(outside(), outsideBefore);
     EXPECT_EQ(fs::status(image).permissions(), fs::perms::owner_read | fs::perms::owner_write);

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "TestSupport.hpp"
+#include "TestDistribution.hpp"
 #include "pipeline/TransferSettings.hpp"
 
 namespace PelorinTesting {
@@ -34,12 +37,60 @@ class TestProxy {
   // seconds for it.
   bool logged(const std::string& target, const std::string& result) const;
   std::string accessLog() const;
+  // How each CONNECT logged so far ended ("TCP_DENIED/407"), in order.
+  std::vector<std::string> tunnels() const;
 
  private:
   bool launch();
   TemporaryFolder folder_{"pelorin-squid"};
   std::optional<Credentials> required_;
   int port_ = 0;
+};
+
+// stunnel in front of a TestProxy: the same proxy over TLS, as "https://localhost:PORT", with
+// the identity given (a certificate for "localhost").
+class TlsFront {
+ public:
+  TlsFront(const TestProxy& behind, const TlsIdentity& identity);
+  ~TlsFront();
+  PelorinInstaller::Proxy proxy() const;
+
+ private:
+  TemporaryFolder folder_{"pelorin-stunnel"};
+  int port_ = 0;
+};
+
+// Debian's dante-server as scripts/dante.sh runs it on 127.0.0.1, SOCKS 5 without
+// authentication, in a mount namespace of its own where the distribution host's name alone
+// resolves, to 127.0.0.1: that name reaches the test server only through it.
+class SocksProxy {
+ public:
+  SocksProxy();
+  ~SocksProxy();
+  // Resolving names itself (socks5h) or not.
+  PelorinInstaller::Proxy proxy(bool resolving) const;
+  // Whether it was asked for `target` ("host:port") by name.
+  bool askedByName(const std::string& target) const;
+
+ private:
+  TemporaryFolder folder_{"pelorin-dante"};
+  int port_ = 0;
+};
+
+// A PAC file served over plain HTTP on 127.0.0.1, each answer held back for the delay set when
+// its request came (a delay of hours: until destruction).
+class PacHost {
+ public:
+  explicit PacHost(const std::string& script);
+  ~PacHost();
+  // How the environment names it: "pac+http://127.0.0.1:PORT/proxy.pac".
+  std::string setting() const;
+  void delay(std::chrono::milliseconds by);
+  std::size_t requests() const;
+
+ private:
+  struct Server;
+  std::unique_ptr<Server> server_;
 };
 
 }  // namespace PelorinTesting

@@ -102,8 +102,10 @@ Downloader::Result Downloader::Transfer::run() {
 
 // The system's proxy for the transfer's URL; redirects stay on its host and port. The lookup
 // may block (a PAC file fetched and run), so it runs on a thread of its own while this one waits
-// for its answer, a cancel or the request time-out, as promptly as in the loop. A lookup left
-// behind finishes into the one answer it shares with this wait, and wakes no one.
+// for its answer, a cancel or the lookup's own time limit, as promptly as in the loop. A lookup
+// left behind finishes into the one answer it shares with this wait, and wakes no one. No
+// answer in time, a failed lookup and a proxy that cannot be used all end the transfer as a
+// proxy that cannot be found: never direct.
 CURLcode Downloader::Transfer::lookUpProxy() {
   if (!owner.settings_.proxy) return CURLE_OK;
   struct Answer {
@@ -133,19 +135,21 @@ CURLcode Downloader::Transfer::lookUpProxy() {
     }
   } endOfWait{*answer};
 
-  const auto limit = transfer::Clock::now() + owner.settings_.requestTimeout;
+  const auto limit = transfer::Clock::now() + owner.settings_.proxyTimeout;
   for (;;) {
     if (interrupt->cancelled()) return static_cast<CURLcode>(kTransferCancelled);
     {
       std::lock_guard guard(answer->lock);
       if (answer->given) {
-        if (!answer->proxy) return CURLE_COULDNT_RESOLVE_PROXY;
+        if (!answer->proxy || answer->proxy->kind == Proxy::Kind::unusable) {
+          return CURLE_COULDNT_RESOLVE_PROXY;
+        }
         proxy = std::move(*answer->proxy);
         return CURLE_OK;
       }
     }
     auto now = transfer::Clock::now();
-    if (now >= limit) return CURLE_OPERATION_TIMEDOUT;
+    if (now >= limit) return CURLE_COULDNT_RESOLVE_PROXY;
     auto wait = std::chrono::ceil<std::chrono::milliseconds>(limit - now).count();
     curl_multi_poll(multi.get(), nullptr, 0,
                     static_cast<int>(std::clamp<long long>(wait, 1, INT_MAX)), nullptr);

@@ -15,15 +15,33 @@ CurlList append(CurlList list, const std::string& item) {
   return CurlList(grown);
 }
 
-// libcurl's name for the proxy. SOCKS as socks5h: the proxy resolves the host's name, as the
-// system means it to.
+// libcurl's name for the proxy, its scheme saying who resolves the host's name.
 std::string address(const Proxy& proxy) {
+  using Kind = Proxy::Kind;
+  const char* scheme = proxy.kind == Kind::https         ? "https://"
+                       : proxy.kind == Kind::socks5      ? "socks5h://"
+                       : proxy.kind == Kind::socks5Local ? "socks5://"
+                       : proxy.kind == Kind::socks4      ? "socks4://"
+                       : proxy.kind == Kind::socks4a     ? "socks4a://"
+                                                         : "http://";
   bool literal = proxy.host.find(':') != std::string::npos;  // an IPv6 address
-  return (proxy.kind == Proxy::Kind::socks5 ? "socks5h://" : "http://") +
-         (literal ? "[" + proxy.host + "]" : proxy.host) + ":" + std::to_string(proxy.port);
+  return scheme + (literal ? "[" + proxy.host + "]" : proxy.host) + ":" +
+         std::to_string(proxy.port);
 }
 
 }  // namespace
+
+std::shared_ptr<ConnectionCache> makeConnectionCache() {
+  auto cache = std::make_shared<ConnectionCache>();
+  cache->share.reset(curl_share_init());
+  if (!cache->share) throw std::bad_alloc();
+  for (auto data : {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION}) {
+    if (curl_share_setopt(cache->share.get(), CURLSHOPT_SHARE, data) != CURLSHE_OK) {
+      throw std::bad_alloc();
+    }
+  }
+  return cache;
+}
 
 // The one set of request headers every request of the transfer sends, redirects included.
 void Downloader::Transfer::prepareRequests() {
@@ -62,6 +80,12 @@ void Downloader::Transfer::start(const InstallerCore::Url& url) {
     set(CURLOPT_PROXY, address(proxy).c_str());
     set(CURLOPT_NOPROXY, "");  // the system applied its exceptions; libcurl would read no_proxy
     set(CURLOPT_HTTPPROXYTUNNEL, 1L);
+    // An HTTPS proxy is trusted as the host is.
+    set(CURLOPT_PROXY_SSL_VERIFYPEER, 1L);
+    set(CURLOPT_PROXY_SSL_VERIFYHOST, 2L);
+    if (!owner.settings_.caFile.empty()) {
+      set(CURLOPT_PROXY_CAINFO, owner.settings_.caFile.c_str());
+    }
     if (!proxy.user.empty() || !proxy.password.empty()) {
       set(CURLOPT_PROXYUSERNAME, proxy.user.c_str());
       set(CURLOPT_PROXYPASSWORD, proxy.password.c_str());
@@ -79,6 +103,7 @@ void Downloader::Transfer::start(const InstallerCore::Url& url) {
   set(CURLOPT_BUFFERSIZE, transfer::kReceiveBuffer);
   if (!owner.settings_.caFile.empty()) set(CURLOPT_CAINFO, owner.settings_.caFile.c_str());
   if (connectTo) set(CURLOPT_CONNECT_TO, connectTo.get());
+  if (owner.settings_.connections) set(CURLOPT_SHARE, owner.settings_.connections->share.get());
   set(CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
   set(CURLOPT_HEADERDATA, static_cast<void*>(this));
   set(CURLOPT_WRITEFUNCTION, &Transfer::onData);

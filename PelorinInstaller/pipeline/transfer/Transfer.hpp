@@ -49,6 +49,11 @@ class Interrupt;
 
 }  // namespace transfer
 
+class ConnectionCache {
+ public:
+  CurlShare share;
+};
+
 // One transfer, driven on the caller's thread: libcurl's callbacks are the redirect, response
 // and data events, and the end of the loop is the completion, so they run one at a time.
 struct Downloader::Transfer {

@@ -1,5 +1,7 @@
 #include "app/SystemProxy.hpp"
 
+// CFNetwork through Qt Network: the network settings, their exceptions and PAC.
+
 #include <QNetworkProxyFactory>
 #include <QNetworkProxyQuery>
 #include <QUrl>
@@ -21,8 +23,10 @@ Proxy systemProxy(const std::string& url) {
     case QNetworkProxy::Socks5Proxy:
       proxy.kind = Proxy::Kind::socks5;
       break;
-    default:  // no proxy, or one that cannot tunnel (a caching HTTP or FTP proxy)
+    case QNetworkProxy::NoProxy:
       return {};
+    default:  // one that cannot tunnel (a caching HTTP or FTP proxy): not to be gone around
+      return {.kind = Proxy::Kind::unusable};
   }
   proxy.host = first.hostName().toStdString();
   proxy.port = first.port();
