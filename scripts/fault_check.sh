@@ -218,8 +218,8 @@ fault checks-minimum-two-parts PelorinInstaller/pipeline/Checks.cpp pipeline_tes
   'components == 2 ? *minimum + ".0" : *minimum' \
   'components == 3 ? *minimum + ".0" : *minimum'
 fault folders-identity PelorinInstaller/pipeline/Folders.cpp pipeline_tests \
-  '|| Identity{info.st_dev, info.st_ino} != expected) {' \
-  '|| (Identity{info.st_dev, info.st_ino} != expected && false)) {'
+  'if (Identity{info.st_dev, info.st_ino} != expected) return Removal::anotherItem;' \
+  'if (Identity{info.st_dev, info.st_ino} != expected && false) return Removal::anotherItem;'
 fault staging-record-kept PelorinInstaller/pipeline/StagingFolder.cpp pipeline_tests \
   '  std::erase_if(entries, [this](const Entry& entry) { return entry.folder == folder_; });' \
   ''
