@@ -226,6 +226,7 @@ demo_start_event_log() {
 # DEMO_ANNOUNCED: how often the status text TEXT was announced since the last call, the events
 # that carry it.
 demo_count_announced() {
+  # shellcheck disable=SC2034 # read by the caller
   DEMO_ANNOUNCED=$(tail -n +$((DEMO_EVENTS_SEEN + 1)) "$DEMO_EVENTS" |
     awk -F'\t' -v text="$1" '$1 == "object:text-changed:insert" && $5 == text' | wc -l)
   DEMO_EVENTS_SEEN=$(wc -l <"$DEMO_EVENTS")
