@@ -17,6 +17,7 @@ class AccessibleStatus : public QAccessibleWidget, public QAccessibleTextInterfa
     return QAccessibleWidget::interface_cast(type);
   }
 
+  using QAccessibleWidget::text;
   QString text(int startOffset, int endOffset) const override {
     return message().mid(startOffset, endOffset - startOffset);
   }
