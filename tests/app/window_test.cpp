@@ -275,10 +275,8 @@ TEST(Window, TellsTheAccessibilityBusTheOutcome) {
        fs::read_symlink("/proc/self/exe").string(), work.path().string()},
       {{"PATH", getenv("PATH")}, {"LANG", getenv("LANG") ? getenv("LANG") : "C.UTF-8"}});
   ASSERT_EQ(result.exitStatus, 0) << result.out << result.err;
-  const auto [events, objects] = [&] {
-    const auto tree = result.out.find("--tree\n");
-    return std::pair(result.out.substr(0, tree), result.out.substr(tree));
-  }();
+  const auto tree = result.out.find("--tree\n");
+  const std::string events = result.out.substr(0, tree), objects = result.out.substr(tree);
   const std::string message = text("error.network").toStdString();
   const auto count = [&](const std::string& line) {
     std::size_t found = 0;
