@@ -171,6 +171,11 @@ outcome() {
     reported=1
     [ -n "$wrong" ] || [ "$DEMO_STATUS_KEY" = "$key" ] ||
       wrong="the window shows \"$DEMO_STATUS_KEY\" where \"$key\" was expected"
+    # A screen reader speaks the outcome once, wherever the focus is.
+    demo_count_announced "$DEMO_STATUS_TEXT"
+    echo "announced to assistive technology: $DEMO_ANNOUNCED time(s) (log: $DEMO_EVENTS)"
+    [ -n "$wrong" ] || [ "$DEMO_ANNOUNCED" -eq 1 ] ||
+      wrong="the outcome was announced $DEMO_ANNOUNCED times on the accessibility bus, not once"
   fi
   echo "support folder: $(ls -A "$DEMO_SUPPORT" 2>/dev/null | tr '\n' ' ')"
   [ -z "$wrong" ] || demo_fail "$wrong"
@@ -234,6 +239,7 @@ fi
 demo_start_display
 demo_start_accessibility
 demo_start_app
+demo_start_event_log
 shots=$DEMO/screenshots/$(date +%Y%m%d-%H%M%S)
 demo_press_return
 demo_wait_for_run

@@ -150,24 +150,43 @@ demo_check_system_applications() {
   fi
 }
 
-# Starts a virtual display (Xvfb picks a free number) and exports DISPLAY.
+# Starts a virtual display (Xvfb picks a free number) and exports DISPLAY once it answers. An Xvfb
+# writes its number before its keyboard and screens are set up, and may still give up then (its
+# log says why): nothing may reach xdotool before the display has answered, and a display that
+# never answers is started again, three times at most.
 demo_start_display() {
-  local file=$DEMO/display
-  rm -f "$file"
-  Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$file" 2>"$DEMO/xvfb.log" &
-  DEMO_XVFB_PID=$!
-  for _ in $(seq 1 100); do
-    [ -s "$file" ] && break
-    kill -0 "$DEMO_XVFB_PID" 2>/dev/null || demo_fail "Xvfb did not start: $(cat "$DEMO/xvfb.log")"
-    sleep 0.1
+  local file=$DEMO/display attempt
+  for attempt in 1 2 3; do
+    rm -f "$file"
+    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$file" 2>"$DEMO/xvfb.log" &
+    DEMO_XVFB_PID=$!
+    for _ in $(seq 1 100); do
+      [ -s "$file" ] && break
+      kill -0 "$DEMO_XVFB_PID" 2>/dev/null || break
+      sleep 0.1
+    done
+    if [ -s "$file" ]; then
+      DISPLAY=":$(head -n 1 "$file")"
+      export DISPLAY
+      for _ in $(seq 1 100); do
+        kill -0 "$DEMO_XVFB_PID" 2>/dev/null || break
+        xdotool getdisplaygeometry >/dev/null 2>&1 && return 0
+        sleep 0.1
+      done
+    fi
+    demo_say "the virtual display did not answer (attempt $attempt): $(tail -n 3 "$DEMO/xvfb.log")"
+    demo_stop_display
+    unset DISPLAY
   done
-  [ -s "$file" ] || demo_fail "Xvfb did not start"
-  DISPLAY=":$(head -n 1 "$file")"
-  export DISPLAY
+  demo_fail "Xvfb did not start: $(cat "$DEMO/xvfb.log")"
 }
 
+# Waits for the display to end: the next one may take its number only once the files of this one
+# are gone.
 demo_stop_display() {
-  [ -z "${DEMO_XVFB_PID:-}" ] || kill "$DEMO_XVFB_PID" 2>/dev/null || true
+  [ -n "${DEMO_XVFB_PID:-}" ] || return 0
+  kill "$DEMO_XVFB_PID" 2>/dev/null || true
+  wait "$DEMO_XVFB_PID" 2>/dev/null || true
   DEMO_XVFB_PID=""
 }
 
@@ -189,12 +208,37 @@ demo_start_accessibility() {
   export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
 }
 
+# Logs what the window tells assistive technology in DEMO/accessibility-events.log (see
+# scripts/window_events.py), from before the first key press on.
+demo_start_event_log() {
+  DEMO_EVENTS=$DEMO/accessibility-events.log
+  "$demo_root/scripts/window_events.py" "$DEMO_APP_PID" >"$DEMO_EVENTS" 2>"$DEMO/events.err" &
+  DEMO_EVENTS_PID=$!
+  for _ in $(seq 1 100); do
+    grep -q listening "$DEMO/events.err" 2>/dev/null && break
+    kill -0 "$DEMO_EVENTS_PID" 2>/dev/null || demo_fail "no event log: $(cat "$DEMO/events.err")"
+    sleep 0.1
+  done
+  sleep 0.5 # the window hears of the new listener through the bus
+  DEMO_EVENTS_SEEN=0
+}
+
+# DEMO_ANNOUNCED: how often the status text TEXT was announced since the last call, the events
+# that carry it.
+demo_count_announced() {
+  # shellcheck disable=SC2034 # read by the caller
+  DEMO_ANNOUNCED=$(tail -n +$((DEMO_EVENTS_SEEN + 1)) "$DEMO_EVENTS" |
+    awk -F'\t' -v text="$1" '$1 == "object:text-changed:insert" && $5 == text' | wc -l)
+  DEMO_EVENTS_SEEN=$(wc -l <"$DEMO_EVENTS")
+}
+
 # Stops both buses and what runs on them (the registry ends with its bus).
 demo_stop_accessibility() {
+  [ -z "${DEMO_EVENTS_PID:-}" ] || kill "$DEMO_EVENTS_PID" 2>/dev/null || true
   [ -z "${DEMO_A11Y_PID:-}" ] || kill "$DEMO_A11Y_PID" 2>/dev/null || true
   pkill -f -- "--address=unix:path=$XDG_RUNTIME_DIR/at-spi/" 2>/dev/null || true
   [ -z "${DEMO_BUS_PID:-}" ] || kill "$DEMO_BUS_PID" 2>/dev/null || true
-  DEMO_A11Y_PID="" DEMO_BUS_PID=""
+  DEMO_A11Y_PID="" DEMO_BUS_PID="" DEMO_EVENTS_PID=""
 }
 
 # The window's status as "KEY<tab>TEXT<tab>ENGLISH" (see scripts/window_text.py).
@@ -210,7 +254,7 @@ demo_report_window() {
   [ -z "$english" ] || [ "$english" = "$text" ] || echo "in English: $english"
   demo_screenshot "$shot" && echo "screenshot: $shot"
   # shellcheck disable=SC2034 # read by the caller
-  DEMO_STATUS_KEY=$key
+  DEMO_STATUS_KEY=$key DEMO_STATUS_TEXT=$text
 }
 
 # Whether version A comes before version B: MAJOR.MINOR.PATCH by number, then a pre-release
@@ -233,8 +277,9 @@ demo_version_before() {
 demo_start_app() {
   "$DEMO_PROGRAM" &
   DEMO_APP_PID=$!
-  DEMO_WINDOW=$(timeout 60 xdotool search --sync --onlyvisible --pid "$DEMO_APP_PID" | head -n 1)
-  [ -n "$DEMO_WINDOW" ] || demo_fail "the installer's window did not show"
+  DEMO_WINDOW=$(timeout 60 xdotool search --sync --onlyvisible --pid "$DEMO_APP_PID" | head -n 1) ||
+    true
+  [ -n "$DEMO_WINDOW" ] || demo_fail "the installer's window did not show on $DISPLAY"
   sleep 0.5
 }
 

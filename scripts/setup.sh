@@ -7,7 +7,7 @@ packages=(
   clang-14 libclang-rt-14-dev clang-format llvm-14
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libplist-dev libplist-utils libcpp-httplib-dev
-  qt6-base-dev qt6-tools-dev qt6-l10n-tools qt6-image-formats-plugins
+  qt6-base-dev qt6-tools-dev qt6-l10n-tools qt6-image-formats-plugins adwaita-qt6
   icnsutils squashfs-tools squashfuse fuse3
   xvfb xdotool imagemagick nginx squid strace dante-server stunnel4
   libproxy-dev libproxy1-plugin-webkit

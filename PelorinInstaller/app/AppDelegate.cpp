@@ -14,6 +14,7 @@
 #include "app/InstallButton.hpp"
 #include "app/InstallerProgressIndicator.hpp"
 #include "app/InstallerResources.hpp"
+#include "app/StatusLabel.hpp"
 
 namespace PelorinInstaller {
 namespace {
@@ -49,7 +50,7 @@ QString fitted(const QString& text, const QFont& font, int width, int lines) {
 
 AppDelegate::AppDelegate(RunFunction run)
     : run_(std::move(run)),
-      status_(new QLabel),
+      status_(new StatusLabel),
       percentage_(new QLabel),
       progress_(new InstallerProgressIndicator),
       action_(new InstallButton(text("install"))),
@@ -84,6 +85,7 @@ void AppDelegate::performAction() {
 
 void AppDelegate::cancelInstall() {
   cancel_->setEnabled(false);
+  focusShownControl();
   cancellation_->cancel();
 }
 
@@ -158,7 +160,10 @@ void AppDelegate::start() {
 
 void AppDelegate::show(Phase phase, std::optional<double> fraction) {
   if (!working_) return;
-  cancel_->setVisible(phase != Phase::installing);
+  if (cancel_->isHidden() != (phase == Phase::installing)) {
+    cancel_->setVisible(phase != Phase::installing);
+    focusShownControl();
+  }
   const QString phaseText = text(name(phase));
   setStatus(phaseText);
   // Assistive technology names the bar by what it measures.
@@ -191,12 +196,12 @@ void AppDelegate::show(Phase phase, std::optional<double> fraction) {
 void AppDelegate::complete(const std::filesystem::path& application) {
   installed_ = application;
   settle(text("open"));
-  setStatus(text("complete"));
+  setOutcome(text("complete"));
 }
 
 void AppDelegate::failed(std::exception_ptr error) {
   settle(text("retry"));
-  setStatus(errorMessage(error, text));
+  setOutcome(errorMessage(error, text));
 }
 
 // The end of a run, either way: the run's controls go, the main button comes back below the
@@ -212,6 +217,20 @@ void AppDelegate::settle(const QString& actionTitle) {
   action_->setEnabled(true);
   action_->show();
   action_->move(160, 264);
+  focusShownControl();
+}
+
+// The keyboard's focus is on the control that is shown: cancel while a run can be cancelled,
+// the main button once it has ended. While neither shows, the window keeps it.
+void AppDelegate::focusShownControl() {
+  if (!window_) return;
+  if (!cancel_->isHidden() && cancel_->isEnabled()) {
+    cancel_->setFocus();
+  } else if (!action_->isHidden()) {
+    action_->setFocus();
+  } else {
+    window_->setFocus();
+  }
 }
 
 void AppDelegate::open() {
@@ -220,7 +239,7 @@ void AppDelegate::open() {
     return;
   }
   // The text holds whether or not the desktop manages to show the folder.
-  setStatus(text("openFailed"));
+  setOutcome(text("openFailed"));
   Desktop::revealInFileViewer(*installed_);
 }
 
@@ -234,6 +253,14 @@ void AppDelegate::setStatus(const QString& message) {
   status_->setText(fitted(message, status_->font(), status_->width(), kStatusLines));
   // A screen reader reads the whole message, however little of it fits.
   status_->setAccessibleName(message);
+}
+
+// What ends a run, or what the user's last press came to, is spoken whatever has focus; the
+// phases are not, the bar tells of them.
+void AppDelegate::setOutcome(const QString& message) {
+  if (message == statusMessage_) return;
+  setStatus(message);
+  Desktop::announce(status_, message);
 }
 
 }  // namespace PelorinInstaller

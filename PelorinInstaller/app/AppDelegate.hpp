@@ -24,6 +24,7 @@ namespace PelorinInstaller {
 
 class InstallButton;
 class InstallerProgressIndicator;
+class StatusLabel;
 
 // The controller of the one window: starts runs, shows their progress and their outcome, opens
 // the installed application, and refuses to quit while a run is working.
@@ -55,10 +56,12 @@ class AppDelegate : public QObject {
   void complete(const std::filesystem::path& application);
   void failed(std::exception_ptr error);
   void settle(const QString& actionTitle);
+  void focusShownControl();
   void open();
   void terminate();
   void explainRefusal();
   void setStatus(const QString& text);
+  void setOutcome(const QString& text);
 
   // Runs `job` on the main thread once its event loop is back.
   template <typename Job>
@@ -77,7 +80,7 @@ class AppDelegate : public QObject {
   RunFunction run_;
   std::unique_ptr<QWidget> window_;
   std::unique_ptr<QMenuBar> menu_;
-  QLabel* status_;
+  StatusLabel* status_;
   QString statusMessage_;  // before fitting: a download's many reports repeat it
   QLabel* percentage_;
   InstallerProgressIndicator* progress_;

@@ -1,21 +1,36 @@
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 
 #include "app/AppDelegate.hpp"
+#include "app/Desktop.hpp"
 #include "app/InstallButton.hpp"
 #include "app/InstallerBackground.hpp"
 #include "app/InstallerProgressIndicator.hpp"
 #include "app/InstallerResources.hpp"
 #include "app/Palette.hpp"
+#include "app/StatusLabel.hpp"
 
 namespace PelorinInstaller {
 namespace {
 
 using InstallerResources::text;
+
+constexpr const char* kProductName = "Pelorin Code";
+
+// The toolkit describes a window of the plain widget class as a filler; this one is the
+// application's frame, named by its title.
+QAccessibleInterface* describe(const QString& className, QObject* object) {
+  auto* widget = qobject_cast<QWidget*>(object);
+  if (className != "QWidget" || !widget || !widget->isWindow()) return nullptr;
+  return new QAccessibleWidget(widget, QAccessible::Window);
+}
 
 // Places a label in the content view with its frame and look; none of them is selectable.
 void place(QLabel* view, QWidget* content, const QRect& frame, const QFont& font,
@@ -34,6 +49,9 @@ void place(QLabel* view, QWidget* content, const QRect& frame, const QFont& font
 
 void AppDelegate::applicationDidFinishLaunching() {
   QGuiApplication::setQuitOnLastWindowClosed(false);
+  // The quit alert is a window of its own: the application's palette is what reaches it.
+  Desktop::useOwnLook(lightPalette());
+  [[maybe_unused]] static const bool described = (QAccessible::installFactory(&describe), true);
 
   window_ = std::make_unique<QWidget>(nullptr, Qt::Window | Qt::CustomizeWindowHint |
                                                    Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
@@ -52,6 +70,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
   auto* iconView = new QLabel(content);
   iconView->setObjectName("icon");
+  iconView->setAccessibleName(kProductName);
   iconView->setGeometry(220, 52, 80, 80);
   iconView->setAlignment(Qt::AlignCenter);
   if (!icon.isNull()) {
@@ -62,7 +81,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     iconView->setPixmap(scaled);
   }
 
-  auto* name = new QLabel("Pelorin Code");
+  auto* name = new QLabel(kProductName);
   name->setObjectName("name");
   place(name, content, {40, 148, 440, 32}, systemFont(24, QFont::Medium), labelColor(),
         Qt::AlignCenter);
@@ -91,10 +110,14 @@ void AppDelegate::applicationDidFinishLaunching() {
   action_->setShortcut(QKeySequence(Qt::Key_Return));
   action_->setFocusPolicy(Qt::TabFocus);
   connect(action_, &QPushButton::clicked, this, &AppDelegate::performAction);
+  // The keypad's Enter is Return; like the button's own key, it acts only while the button shows.
+  connect(new QShortcut(QKeySequence(Qt::Key_Enter), action_), &QShortcut::activated, action_,
+          &QAbstractButton::animateClick);
   action_->show();
   action_->setEnabled(true);
 
   adopt(cancel_, {224, 284, 72, 24});
+  cancel_->setShortcut(QKeySequence(Qt::Key_Escape));  // a Cancel button's key on the Mac
   connect(cancel_, &QPushButton::clicked, this, &AppDelegate::cancelInstall);
   cancel_->hide();
 

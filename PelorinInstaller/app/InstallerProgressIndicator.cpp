@@ -17,9 +17,10 @@ class AccessibleBar : public QAccessibleWidget, public QAccessibleValueInterface
   explicit AccessibleBar(InstallerProgressIndicator* bar)
       : QAccessibleWidget(bar, QAccessible::ProgressBar) {}
 
+  // A busy bar has no value: asked for one, a screen reader would hear 0.
   void* interface_cast(QAccessible::InterfaceType type) override {
-    if (type == QAccessible::ValueInterface) return static_cast<QAccessibleValueInterface*>(this);
-    return QAccessibleWidget::interface_cast(type);
+    if (type != QAccessible::ValueInterface) return QAccessibleWidget::interface_cast(type);
+    return bar()->isIndeterminate() ? nullptr : static_cast<QAccessibleValueInterface*>(this);
   }
   QString text(QAccessible::Text kind) const override {
     if (kind != QAccessible::Value) return QAccessibleWidget::text(kind);
@@ -101,7 +102,14 @@ std::optional<double> InstallerProgressIndicator::percentage() const {
 void InstallerProgressIndicator::announce(std::optional<double> before) {
   const auto now = percentage();
   if (now == before || !isVisible()) return;
-  QAccessibleValueChangeEvent event(this, now ? QVariant(*now) : QVariant());
+  if (!now) {
+    QAccessible::State busy;
+    busy.busy = true;
+    QAccessibleStateChangeEvent event(this, busy);
+    QAccessible::updateAccessibility(&event);
+    return;
+  }
+  QAccessibleValueChangeEvent event(this, *now);
   QAccessible::updateAccessibility(&event);
 }
 

@@ -91,6 +91,10 @@ if(EXISTS ${plist})
       fail("Info.plist ${key}: '${CMAKE_MATCH_1}', expected '${expected}'")
     endif()
   endforeach()
+  # The window keeps its own light look under the system's dark appearance.
+  if(NOT text MATCHES "<key>NSRequiresAquaSystemAppearance</key>[ \t\r\n]*<true/>")
+    fail("Info.plist does not ask for the light appearance (NSRequiresAquaSystemAppearance)")
+  endif()
 endif()
 
 # The install deploys the installed bundle; without macdeployqt (a cross build) it refuses to,
