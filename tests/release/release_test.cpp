@@ -70,6 +70,8 @@ class Publish : public ::testing::Test {
                           .webRoot = folder_ / "www"};
 };
 
+// Whatever goes wrong, nothing is written; and whatever a publication that follows does, a
+// published image and the manifest naming it stay as they are.
 TEST_F(Publish, RefusesBadReleasesBeforeWritingAnything) {
   // Inputs where what the tool changes in its copy is a link to somewhere outside the input.
   auto linkedOut = [&](const fs::path& relative) {
@@ -94,14 +96,27 @@ TEST_F(Publish, RefusesBadReleasesBeforeWritingAnything) {
   auto published = options_;
   published.webRoot = folder_ / "published";
   publish(published);
-  std::vector<std::tuple<std::string, std::function<void(PublishOptions&)>, std::string>> cases = {
+  // 1.4.0 published into a web root of its own, then an item in the way of one of the writes of
+  // the next publication, of `version`.
+  auto after = [&](const std::string& root, const std::string& version, const fs::path& blocked) {
+    return [=, this](PublishOptions& o) {
+      o.webRoot = folder_ / root;
+      publish(o);
+      if (!blocked.empty()) writeFile(o.webRoot / blocked / "x", "in the way");
+      o.version = version;
+    };
+  };
+  const fs::path manifest = "desktop-releases/installer/stable/latest.json.partial";
+  struct Case {
+    std::string what;
+    std::function<void(PublishOptions&)> change;
+    std::string expected;
+    std::vector<fs::path> unchanged = {""};  // below the test's folder
+  };
+  std::vector<Case> cases = {
       {"version not a version", [](auto& o) { o.version = "1.4"; }, "other: --version \"1.4\""},
-      {"version climbing out", [](auto& o) { o.version = "../1.4.0"; }, "other: --version"},
-      {"version with a space", [](auto& o) { o.version = "1.4.0 "; }, "other: --version"},
-      {"version with a build", [](auto& o) { o.version = "1.4.0+b5"; }, "other: --version"},
       {"version with a leading zero", [](auto& o) { o.version = "01.4.0"; },
        "other: --version \"01.4.0\": a version is written without leading zeros"},
-      {"patch with a leading zero", [](auto& o) { o.version = "1.4.00"; }, "other: --version"},
       {"label number with a leading zero", [](auto& o) { o.version = "1.4.0-rc.01"; },
        "other: --version \"1.4.0-rc.01\": a version is written without leading zeros"},
       {"minimum with a leading zero", [](auto& o) { o.minimumSystemVersion = "13.00.0"; },
@@ -119,68 +134,32 @@ TEST_F(Publish, RefusesBadReleasesBeforeWritingAnything) {
       {"a published image with other bytes",
        [&](auto& o) { o.webRoot = published.webRoot, o.minimumSystemVersion = "13.1.0"; },
        "other: " + (published.webRoot / "desktop-releases/1.4.0/app-arm64.dmg").string() +
-           " is already published with other bytes"}};
+           " is already published with other bytes"},
+      // A folder with something in it: neither removed nor replaced, whoever runs the test.
+      {"the same again", after("same", "1.4.0", ""), "ok", {"same/desktop-releases/1.4.0"}},
+      {"the same, its manifest blocked",
+       after("blocked", "1.4.0", manifest),
+       "other: cannot write",
+       {"blocked"}},
+      {"the next, an image blocked",
+       after("next", "1.5.0", "desktop-releases/1.5.0/app-x64.dmg.partial"),
+       "other: cannot write",
+       {"next/desktop-releases/1.4.0", "next/desktop-releases/installer"}}};
   for (const fs::path relative :
        {"desktop-releases", "desktop-releases/1.4.0", "desktop-releases/installer",
         "desktop-releases/installer/stable"}) {
     const auto root = linkedRoot(relative);
-    cases.emplace_back(
-        relative.string() + " a link", [root](auto& o) { o.webRoot = root; },
-        "other: " + (root / relative).string() + " is a symbolic link");
+    cases.push_back({relative.string() + " a link", [root](auto& o) { o.webRoot = root; },
+                     "other: " + (root / relative).string() + " is a symbolic link"});
   }
-  for (const auto& [what, change, expected] : cases) {
+  for (const auto& [what, change, expected, unchanged] : cases) {
     auto options = options_;
     change(options);
-    const auto before = snapshot(folder_.path());
+    std::vector<std::map<std::string, std::string>> before;
+    for (const auto& item : unchanged) before.push_back(snapshot(folder_ / item));
     EXPECT_EQ(outcomeOf([&] { publish(options); }).substr(0, expected.size()), expected) << what;
-    EXPECT_EQ(snapshot(folder_.path()), before) << what;
-  }
-}
-
-// Whatever a publication that follows does, the manifest names images that are served as it
-// says, and a published image stays as it is.
-TEST_F(Publish, KeepsTheManifestTrueToItsImages) {
-  // The manifest's artifacts, and the files at their URLs, each as "ARCH SHA-256 BYTES" lines.
-  auto served = [](const fs::path& root) {
-    auto manifest =
-        InstallerCore::ReleaseManifest::decode(readFile(root / kLatest.substr(1)), {13, 0, 0});
-    std::string named, found;
-    for (const auto& [arch, artifact] : manifest.artifacts) {
-      const auto file = root / artifact.url.path().substr(1);
-      named += arch + " " + artifact.sha256 + " " + std::to_string(artifact.bytes) + "\n";
-      found += arch + " " +
-               (fs::exists(file)
-                    ? PelorinInstaller::hash(file) + " " + std::to_string(fs::file_size(file))
-                    : "missing") +
-               "\n";
-    }
-    return std::pair{named, found};
-  };
-  // After 1.4.0, in a web root of the row's name: the version and minimum system published, an
-  // item in the way of one of the writes, the outcome.
-  const auto refusal =
-      "other: " + (folder_ / "other bytes/desktop-releases/1.4.0/app-arm64.dmg").string() +
-      " is already published with other bytes";
-  const std::tuple<std::string, std::string, std::string, std::string, std::string> cases[] = {
-      {"same", "1.4.0", "13.0.0", "", "ok"},
-      {"same, no manifest", "1.4.0", "13.0.0",
-       "desktop-releases/installer/stable/latest.json.partial", "other: cannot write"},
-      {"other bytes", "1.4.0", "13.1.0", "desktop-releases/installer/stable/latest.json.partial",
-       refusal},
-      {"next, no image", "1.5.0", "13.0.0", "desktop-releases/1.5.0/app-x64.dmg.partial",
-       "other: cannot write"}};
-  for (const auto& [name, version, minimum, blocked, expected] : cases) {
-    auto options = options_;
-    options.webRoot = folder_ / name;
-    publish(options);
-    const auto published = snapshot(options.webRoot / "desktop-releases/1.4.0");
-    // A folder with something in it: neither removed nor replaced, whoever runs the test.
-    if (!blocked.empty()) writeFile(options.webRoot / blocked / "x", "in the way");
-    options.version = version, options.minimumSystemVersion = minimum;
-    EXPECT_EQ(outcomeOf([&] { publish(options); }).substr(0, expected.size()), expected) << name;
-    const auto [named, found] = served(options.webRoot);
-    EXPECT_EQ(found, named) << name;
-    EXPECT_EQ(snapshot(options.webRoot / "desktop-releases/1.4.0"), published) << name;
+    for (std::size_t i = 0; i < unchanged.size(); ++i)
+      EXPECT_EQ(snapshot(folder_ / unchanged[i]), before[i]) << what << " " << unchanged[i];
   }
 }
 
@@ -361,20 +340,19 @@ TEST(ReleaseTool, KeepsItsKeyAndPublishesFromTheCommandLine) {
 TEST(ReleaseTool, ExplainsItselfAndNamesWhatIsWrong) {
   TemporaryFolder folder;
   ASSERT_EQ(tool({"keygen", folder / "keys"}), 0);
-  const Arguments publish = {"publish", "--key",        folder / "keys/signing-key.pem",
-                             "--out",   folder / "www", "--minimum-system",
-                             "13.0.0",  "--sample"};
-  auto with = [](Arguments arguments, const Arguments& more) {
+  // A publication to folder/www with this key, then the rest of the arguments.
+  auto publish = [&](const fs::path& key, const Arguments& more) {
+    Arguments arguments = {"publish", "--out", folder / "www", "--minimum-system", "13.0.0",
+                           "--key",   key};
     arguments.insert(arguments.end(), more.begin(), more.end());
     return arguments;
   };
+  const auto key = folder / "keys/signing-key.pem", anchor = folder / "keys/anchor.pem";
   const std::string e = "pelorin-release: ";
   // The arguments, the exit status and what standard output or else standard error starts with.
   const std::tuple<Arguments, int, std::string> cases[] = {
       {{"--help"}, 0, "usage:\n  pelorin-release keygen"},
       {{}, 2, e + "no command\nusage:\n  pelorin-release keygen"},
-      {{"-h"}, 0, "usage:\n"},
-      {{"help"}, 0, "usage:\n"},
       {{"--version"}, 0, "pelorin-release 1."},
       {{"check", "--help"}, 0, "usage: pelorin-release check"},
       {{"publish", "-h"}, 0, "usage: pelorin-release publish"},
@@ -387,23 +365,15 @@ TEST(ReleaseTool, ExplainsItselfAndNamesWhatIsWrong) {
       {{"check", "--anchor", "a.pem"}, 2, e + "--anchor is for --full"},
       {{"sample", "--arch", "ppc", "x.app"}, 2, e + "--arch ppc: not arm64"},
       {{"bogus"}, 2, e + "unknown command bogus"},
-      {with(publish, {"universal", "--version", "1.4"}), 2, e + "--version \"1.4\""},
-      {with(publish, {"universal", "--version", "01.4.0"}), 2,
-       e + "--version \"01.4.0\": a version is written without leading zeros"},
-      {with(publish, {"arm64", "--version", "1.4.0"}), 2, e + "--sample arm64: a"},
-      {with(publish, {"universal", "--version", "1.4.0", "--key", "x"}), 2,
+      {publish(key, {"--sample", "universal", "--version", "1.4"}), 2, e + "--version \"1.4\""},
+      {publish(key, {"--sample", "arm64", "--version", "1.4.0"}), 2, e + "--sample arm64: a"},
+      {publish(key, {"--sample", "universal", "--version", "1.4.0", "--key", "x"}), 2,
        e + "option --key given twice"},
-      {{"publish", "--version", "1.4.0", "--minimum-system", "13.0.0", "--key",
-        folder / "keys/anchor.pem", "--out", folder / "www", "--sample", "universal"},
-       2,
-       e + "--key " + (folder / "keys/anchor.pem").string() + ": not an Ed25519 private key"},
-      {{"publish", "--version", "1.4.0", "--minimum-system", "13.0.0", "--key",
-        folder / "keys/signing-key.pem", "--out", folder / "www", "--app", folder / "none.app"},
-       1,
+      {publish(anchor, {"--sample", "universal", "--version", "1.4.0"}), 2,
+       e + "--key " + anchor.string() + ": not an Ed25519 private key"},
+      {publish(key, {"--app", folder / "none.app", "--version", "1.4.0"}), 1,
        e + (folder / "none.app").string() + " does not exist\n"},
-      {{"publish", "--version", "1.4.0", "--minimum-system", "13.0.0", "--key", folder / "none.pem",
-        "--out", folder / "www", "--sample", "universal"},
-       1,
+      {publish(folder / "none.pem", {"--sample", "universal", "--version", "1.4.0"}), 1,
        e + "cannot read " + (folder / "none.pem").string() + ": No such file or directory\n"}};
   for (const auto& [arguments, status, expected] : cases) {
     const auto result = runChild(PELORIN_RELEASE_TOOL, arguments, {});

@@ -9,6 +9,8 @@
 #include <PelorinBase/Errors.hpp>
 
 #include <csignal>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace PelorinTesting {
@@ -196,27 +198,45 @@ int ContactProbe::connections() {
   return count_;
 }
 
+bool startOnAFreePort(int& port, const std::function<bool()>& start) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    port = ContactProbe().port();
+    if (start()) return true;
+  }
+  return false;
+}
+
+// A process that has ended may linger as a zombie until whoever adopted it reaps it.
+void stopByPidFile(const fs::path& pidFile, int signal) {
+  std::error_code ignored;
+  pid_t pid = 0;
+  if (fs::exists(pidFile, ignored)) std::istringstream(readFile(pidFile)) >> pid;
+  if (pid <= 0 || ::kill(pid, signal) != 0) return;
+  eventually(
+      [pid] {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text(std::istreambuf_iterator<char>(stat), {});
+        auto name = text.rfind(')');
+        return name == std::string::npos || name + 2 >= text.size() || text[name + 2] == 'Z';
+      },
+      std::chrono::seconds(5));
+  fs::remove(pidFile, ignored);
+}
+
 LoopbackNginx::LoopbackNginx(fs::path work, fs::path certificate,
                              std::vector<std::string> arguments, const Environment& environment)
     : work_(std::move(work)), certificate_(std::move(certificate)) {
   auto variables = environment;
   variables["PATH"] = "/usr/sbin:/usr/bin:/sbin:/bin";
-  // A port free a moment ago may be taken by the time nginx binds it, by a test beside this
-  // one: then another.
   ChildResult started;
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    auto port = runChild("/bin/bash", {PELORIN_NGINX_SCRIPT, "free-port"}, variables);
-    if (port.exitStatus != 0) throw std::runtime_error("nginx.sh free-port: " + port.err);
-    port_ = std::stoi(port.out);
+  startOnAFreePort(port_, [&] {
     auto command = arguments;
     command.insert(command.begin(), {PELORIN_NGINX_SCRIPT, work_.string(), std::to_string(port_),
                                      std::string(InstallerCore::Distribution::host())});
     started = runChild("/bin/bash", command, variables);
-    if (started.exitStatus == 0 ||
-        started.err.find("Address already in use") == std::string::npos) {
-      break;
-    }
-  }
+    return started.exitStatus == 0 ||
+           started.err.find("Address already in use") == std::string::npos;
+  });
   if (started.exitStatus != 0) throw std::runtime_error("nginx.sh: " + started.err);
 }
 
@@ -233,15 +253,7 @@ std::unique_ptr<LoopbackNginx> LoopbackNginx::edge(const fs::path& work,
       environment));
 }
 
-LoopbackNginx::~LoopbackNginx() {
-  std::error_code ignored;
-  const auto pidFile = work_ / "nginx.pid";
-  const pid_t pid = fs::exists(pidFile, ignored) ? std::stoi(readFile(pidFile)) : 0;
-  // Its files can go only once it has ended. The master removes its pid file last: its process
-  // lingers, unreaped, until whoever adopted it gets round to that.
-  if (pid <= 0 || ::kill(pid, SIGTERM) != 0) return;
-  eventually([&] { return !fs::exists(pidFile, ignored); }, std::chrono::seconds(2));
-}
+LoopbackNginx::~LoopbackNginx() { stopByPidFile(work_ / "nginx.pid", SIGTERM); }
 
 PelorinInstaller::TransferSettings LoopbackNginx::settings() const {
   return {.caFile = certificate_,

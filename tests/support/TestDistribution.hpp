@@ -149,6 +149,13 @@ class TestDistribution {
   TestServer server_;
 };
 
+// Starts a server on a loopback port that was free a moment ago, with `start` (false: it did
+// not start). Another may take the port before the server binds it: then another port.
+bool startOnAFreePort(int& port, const std::function<bool()>& start);
+
+// Ends the process whose number `pidFile` holds, and waits until it has.
+void stopByPidFile(const fs::path& pidFile, int signal);
+
 // nginx on loopback under the distribution host's name, started by scripts/nginx.sh on a free
 // port with its files in `work`, and stopped on destruction by the pid it wrote. `environment`
 // is added to a bare PATH.

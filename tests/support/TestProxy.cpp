@@ -16,33 +16,13 @@ std::string textOf(const fs::path& file) {
   return fs::exists(file) ? readFile(file) : std::string();
 }
 
-// Whether the process has ended: gone, or a zombie that whoever adopted it has yet to reap.
-bool ended(pid_t pid) {
-  std::string stat = textOf("/proc/" + std::to_string(pid) + "/stat");
-  auto name = stat.rfind(')');
-  return name == std::string::npos || name + 2 >= stat.size() || stat[name + 2] == 'Z';
-}
-
-// Ends the process whose number `pidFile` holds, and waits until it has.
-void stop(const fs::path& pidFile) {
-  pid_t pid = 0;
-  std::istringstream(textOf(pidFile)) >> pid;
-  if (pid <= 0 || ::kill(pid, SIGKILL) != 0) return;
-  eventually([pid] { return ended(pid); }, std::chrono::seconds(5));
-  fs::remove(pidFile);
-}
-
 const std::map<std::string, std::string> kPath = {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}};
 
 }  // namespace
 
 TestProxy::TestProxy(std::optional<Credentials> required) : required_(std::move(required)) {
-  // A port free a moment ago may be taken by the time squid binds it: then another.
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    port_ = ContactProbe().port();
-    if (launch()) return;
-  }
-  throw std::runtime_error("squid did not start: " + textOf(folder_ / "cache.log"));
+  if (!startOnAFreePort(port_, [this] { return launch(); }))
+    throw std::runtime_error("squid did not start: " + textOf(folder_ / "cache.log"));
 }
 
 TestProxy::~TestProxy() { kill(); }
@@ -63,13 +43,9 @@ bool TestProxy::launch() {
   return runChild("/bin/bash", arguments, kPath).exitStatus == 0;
 }
 
-void TestProxy::start() {
-  if (!launch()) throw std::runtime_error("squid did not start again: " + accessLog());
-}
-
 void TestProxy::kill() {
   if (!fs::exists(folder_ / "squid.pid")) return;
-  stop(folder_ / "squid.pid");
+  stopByPidFile(folder_ / "squid.pid", SIGKILL);
   // What it leaves of its shared memory, named by its service.
   for (const char* segment : {"metadata", "queues", "readers"}) {
     std::error_code ignored;
@@ -119,27 +95,25 @@ TlsFront::TlsFront(const TestProxy& behind, const TlsIdentity& identity) {
     throw std::runtime_error("stunnel did not start: " + run.err + textOf(folder_ / "stunnel.log"));
 }
 
-TlsFront::~TlsFront() { stop(folder_ / "stunnel.pid"); }
+TlsFront::~TlsFront() { stopByPidFile(folder_ / "stunnel.pid", SIGKILL); }
 
 PelorinInstaller::Proxy TlsFront::proxy() const {
   return {.kind = PelorinInstaller::Proxy::Kind::https, .host = "localhost", .port = port_};
 }
 
 SocksProxy::SocksProxy() {
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    port_ = ContactProbe().port();
-    if (runChild("/bin/bash",
-                 {PELORIN_DANTE_SCRIPT, folder_.path(), std::to_string(port_), "--resolve",
-                  std::string(TestDistribution::host())},
-                 kPath)
-            .exitStatus == 0) {
-      return;
-    }
+  if (!startOnAFreePort(port_, [this] {
+        return runChild("/bin/bash",
+                        {PELORIN_DANTE_SCRIPT, folder_.path(), std::to_string(port_), "--resolve",
+                         std::string(TestDistribution::host())},
+                        kPath)
+                   .exitStatus == 0;
+      })) {
+    throw std::runtime_error("danted did not start: " + textOf(folder_ / "danted.log"));
   }
-  throw std::runtime_error("danted did not start: " + textOf(folder_ / "danted.log"));
 }
 
-SocksProxy::~SocksProxy() { stop(folder_ / "danted.pid"); }
+SocksProxy::~SocksProxy() { stopByPidFile(folder_ / "danted.pid", SIGKILL); }
 
 PelorinInstaller::Proxy SocksProxy::proxy(bool resolving) const {
   using Kind = PelorinInstaller::Proxy::Kind;

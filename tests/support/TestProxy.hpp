@@ -29,9 +29,8 @@ class TestProxy {
   int port() const { return port_; }
   // The proxy as the system would name it, with the credentials given.
   PelorinInstaller::Proxy proxy(const Credentials& given = {}) const;
-  // Ends squid at once (SIGKILL): its tunnels drop. start() runs it again on the same port.
+  // Ends squid at once (SIGKILL): its tunnels drop.
   void kill();
-  void start();
   // Whether the access log has a CONNECT to `target` ("host:port") that ended with `result`
   // ("TCP_TUNNEL/200"); squid writes the line once the tunnel closes, so it waits up to ten
   // seconds for it.
