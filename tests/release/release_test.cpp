@@ -9,6 +9,8 @@
 #include <sstream>
 #include <thread>
 
+#include <PelorinBase/Sha256.hpp>
+
 #include "TestSupport.hpp"
 #include "pipeline/Checks.hpp"
 #include "support/TestDistribution.hpp"
@@ -32,6 +34,26 @@ std::string firstFailure(const std::vector<CheckLine>& lines) {
   auto failed = std::find_if(lines.begin(), lines.end(), [](auto& line) { return !line.passed; });
   return failed == lines.end() ? "all passed " + std::to_string(lines.size())
                                : failed->name + ": " + failed->detail;
+}
+
+// The artifacts of release 1.4.0 whose images hold these bytes, by architecture.
+std::map<std::string, Artifact> artifactsOf(const std::map<std::string, std::string>& images) {
+  std::map<std::string, Artifact> artifacts;
+  for (const auto& [arch, bytes] : images) {
+    PelorinBase::Sha256 digest;
+    digest.update(bytes.data(), bytes.size());
+    artifacts[arch] = {artifactURL(kHost, "1.4.0", arch), digest.finish(),
+                       std::int64_t(bytes.size())};
+  }
+  return artifacts;
+}
+
+// Serves that release, for system 13.0.0.
+void serveRelease(TestServer& server, const std::map<std::string, std::string>& images) {
+  const auto artifacts = artifactsOf(images);
+  for (const auto& [arch, bytes] : images)
+    server.route(InstallerCore::Url::parse(artifacts.at(arch).url)->path(), serveFile(bytes));
+  server.route(kLatest, serveFile(manifestText("1.4.0", "13.0.0", artifacts)));
 }
 
 // The syncs and renames that `trace` (strace -y) shows on items below `root`, in order, as
@@ -393,13 +415,6 @@ TEST(ReleaseTool, RemovesItsWorkFoldersWhenInterrupted) {
   TemporaryFolder folder;
   ASSERT_EQ(tool({"keygen", folder / "keys"}), 0);
   const std::string image(200 * 1024, 'i');
-  writeFile(folder / "image", image);
-  std::map<std::string, Artifact> artifacts;
-  for (const char* arch : {"arm64", "x64"}) {
-    artifacts[arch] = {artifactURL(kHost, "1.4.0", arch), PelorinInstaller::hash(folder / "image"),
-                       std::int64_t(image.size())};
-  }
-  const auto manifest = manifestText("1.4.0", "13.0.0", artifacts);
   int row = 0;
   for (const std::string command : {"publish", "check --full"}) {
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
@@ -408,18 +423,13 @@ TEST(ReleaseTool, RemovesItsWorkFoldersWhenInterrupted) {
       const auto pidFile = tmp.string() + ".pid";
       fs::create_directories(tmp);
       TestDistribution distribution;  // the host check's
-      distribution.server().route(kLatest, serveFile(manifest));
-      for (const auto& [arch, artifact] : artifacts) {
-        distribution.server().route(InstallerCore::Url::parse(artifact.url)->path(),
-                                    [&](const Request& request) {
-                                      auto reply = serveFile(image)(request);
-                                      // Past what a probe reads: the download of the whole image
-                                      // stalls.
-                                      if (!request.header("Range"))
-                                        reply.stallAfter = image.size() / 2;
-                                      return reply;
-                                    });
-      }
+      serveRelease(distribution.server(), {{"arm64", image}, {"x64", image}});
+      // Past what a probe reads: the download of the whole image stalls.
+      distribution.server().route("/desktop-releases/1.4.0/app-arm64.dmg", [&](const Request& r) {
+        auto reply = serveFile(image)(r);
+        if (!r.header("Range")) reply.stallAfter = image.size() / 2;
+        return reply;
+      });
       ChildResult result;
       std::thread child([&] {
         result = command == "publish"
@@ -467,14 +477,9 @@ TEST(ReleaseTool, RemovesItsWorkFoldersWhenInterrupted) {
 }
 
 TEST(HostCheck, NamesEachFaultOfTheHost) {
-  TemporaryFolder folder;
   const std::string image(200 * 1024, 'i'), arm64 = "/desktop-releases/1.4.0/app-arm64.dmg";
-  writeFile(folder / "image", image);
   const auto size = std::int64_t(image.size());
-  std::map<std::string, Artifact> artifacts;
-  const auto digest = PelorinInstaller::hash(folder / "image");
-  for (const char* arch : {"arm64", "x64"})
-    artifacts[arch] = {artifactURL(kHost, "1.4.0", arch), digest, size};
+  const auto artifacts = artifactsOf({{"arm64", image}, {"x64", image}});
   const auto manifest = manifestText("1.4.0", "13.0.0", artifacts);
   const std::string start = "arm64.dmg from byte 0: ", whole = "arm64.dmg whole: ",
                     middle = "arm64.dmg from byte " + std::to_string(size / 2) + ": ";
@@ -520,9 +525,7 @@ TEST(HostCheck, NamesEachFaultOfTheHost) {
   for (const auto& [path, route, full, expected] : cases) {
     TestDistribution distribution;
     auto& server = distribution.server();
-    server.route(kLatest, serveFile(manifest));
-    for (const auto& [arch, artifact] : artifacts)
-      server.route(InstallerCore::Url::parse(artifact.url)->path(), serveFile(image));
+    serveRelease(server, {{"arm64", image}, {"x64", image}});
     if (route) server.route(path, route);
     HostCheckOptions options{
         .transfer = distribution.settings(), .system = {13, 0, 0}, .full = full};
@@ -572,17 +575,10 @@ TEST(HostCheck, VerifiesWhatTheInstallerVerifies) {
                ": error.verification (codesign: 1): the anchor is not an Ed25519 public key"}};
   int row = 0;
   for (const auto& [arch, key, version, anchor, expected] : cases) {
-    const auto bytes = image("arm64-" + std::to_string(row++), arch, *key, version);
-    std::map<std::string, Artifact> artifacts;
     TestDistribution distribution;
-    for (const auto& [name, served] : {std::pair{"arm64", bytes}, {"x64", x64}}) {
-      writeFile(folder / "served", served);
-      artifacts[name] = {artifactURL(kHost, "1.4.0", name),
-                         PelorinInstaller::hash(folder / "served"), std::int64_t(served.size())};
-      distribution.server().route(InstallerCore::Url::parse(artifacts[name].url)->path(),
-                                  serveFile(served));
-    }
-    distribution.server().route(kLatest, serveFile(manifestText("1.4.0", "13.0.0", artifacts)));
+    serveRelease(
+        distribution.server(),
+        {{"arm64", image("arm64-" + std::to_string(row++), arch, *key, version)}, {"x64", x64}});
     HostCheckOptions options{.transfer = distribution.settings(),
                              .system = {13, 0, 0},
                              .full = true,
