@@ -57,12 +57,6 @@ TEST(Install, TheTreeInstalledOrUnpackedWorksWhereverItLies) {
   EXPECT_FALSE(fs::exists(temporary / "root/opt/pelorin-installer/bin/pelorin-release"))
       << "the publisher's tool stays out";
   expectInstalledBelow(temporary / "root/opt/pelorin-installer");
-  for (const auto& entry : fs::recursive_directory_iterator(temporary / "root")) {
-    if (entry.is_regular_file() && !entry.is_symlink()) {
-      EXPECT_EQ(PelorinTesting::readFile(entry.path()).find("PRIVATE KEY"), std::string::npos)
-          << entry.path();
-    }
-  }
 }
 
 }  // namespace
