@@ -5,7 +5,6 @@
 #include <InstallerCore/Distribution.hpp>
 #include <InstallerCore/SystemRelease.hpp>
 #include <PelorinRelease/Release.hpp>
-#include <csignal>
 
 #include "TestSupport.hpp"
 #include "pipeline/Checks.hpp"

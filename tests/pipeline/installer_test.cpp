@@ -7,7 +7,6 @@
 #include <InstallerCore/Distribution.hpp>
 #include <PelorinRelease/Release.hpp>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <sstream>
 #include <thread>

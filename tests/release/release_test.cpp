@@ -15,6 +15,14 @@
 #include "pipeline/Checks.hpp"
 #include "support/TestDistribution.hpp"
 
+// The first failing line of a host check as "NAME: DETAIL", or "all passed N" for N lines; the
+// edge's test reads it too.
+std::string firstFailure(const std::vector<PelorinRelease::CheckLine>& lines) {
+  auto failed = std::find_if(lines.begin(), lines.end(), [](auto& line) { return !line.passed; });
+  return failed == lines.end() ? "all passed " + std::to_string(lines.size())
+                               : failed->name + ": " + failed->detail;
+}
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -27,13 +35,6 @@ const std::string kHost(InstallerCore::Distribution::host()),
 
 int tool(const Arguments& arguments) {
   return runChild(PELORIN_RELEASE_TOOL, arguments, {}).exitStatus.value_or(-1);
-}
-
-// The first failing line of a host check as "NAME: DETAIL", or "all passed N" for N lines.
-std::string firstFailure(const std::vector<CheckLine>& lines) {
-  auto failed = std::find_if(lines.begin(), lines.end(), [](auto& line) { return !line.passed; });
-  return failed == lines.end() ? "all passed " + std::to_string(lines.size())
-                               : failed->name + ": " + failed->detail;
 }
 
 // The artifacts of release 1.4.0 whose images hold these bytes, by architecture.
@@ -174,6 +175,31 @@ TEST_F(Publish, RefusesBadReleasesBeforeWritingAnything) {
     cases.push_back({relative.string() + " a link", [root](auto& o) { o.webRoot = root; },
                      "other: " + (root / relative).string() + " is a symbolic link"});
   }
+  // A folder of the web root replaced by a link while the images are packed (and whether it was
+  // there before): nothing reaches the link's target.
+  int row = 0;
+  for (const auto& [relative, existed] :
+       std::vector<std::pair<fs::path, bool>>{{"desktop-releases", true},
+                                              {"desktop-releases/1.4.0", false},
+                                              {"desktop-releases/1.4.0", true},
+                                              {"desktop-releases/installer/stable", true}}) {
+    const auto root = folder_ / ("packing" + std::to_string(++row)), linked = root / relative;
+    const fs::path outside = "outside-packing" + std::to_string(row);
+    cases.push_back({"while packing, " + relative.string() + " a link",
+                     [=, this](auto& o) {
+                       fs::create_directories(folder_ / outside);
+                       fs::create_directories(existed ? linked : linked.parent_path());
+                       o.webRoot = root;
+                       o.packed = [=, this](const std::string& arch) {
+                         if (arch != "arm64") return;
+                         fs::remove_all(linked);
+                         fs::create_symlink(folder_ / outside, linked);
+                       };
+                     },
+                     "other: " + linked.string() +
+                         " is a symbolic link; the release tool does not write through links",
+                     {outside}});
+  }
   for (const auto& [what, change, expected, unchanged] : cases) {
     auto options = options_;
     change(options);
@@ -263,35 +289,6 @@ TEST_F(Publish, MakesTheSameImagesWhateverTheUmask) {
     if (first.empty()) first = published;
     EXPECT_EQ(published, first) << name;
     EXPECT_NE(published.find(" 644 755\n"), std::string::npos) << name;
-  }
-}
-
-// A folder of the web root replaced by a link while the images are packed: nothing reaches the
-// link's target, and the publish is refused.
-TEST_F(Publish, WritesNothingThroughALinkPutWhileItPacks) {
-  // The folder replaced, and whether it was there before the publish.
-  const std::pair<fs::path, bool> cases[] = {{"desktop-releases", true},
-                                             {"desktop-releases/1.4.0", false},
-                                             {"desktop-releases/1.4.0", true},
-                                             {"desktop-releases/installer/stable", true}};
-  int row = 0;
-  for (const auto& [relative, existed] : cases) {
-    auto options = options_;
-    options.webRoot = folder_ / ("root" + std::to_string(++row));
-    const auto outside = folder_ / ("outside" + std::to_string(row)),
-               linked = options.webRoot / relative;
-    fs::create_directories(outside);
-    fs::create_directories(existed ? linked : linked.parent_path());
-    options.packed = [&](const std::string& arch) {
-      if (arch != "arm64") return;
-      fs::remove_all(linked);
-      fs::create_symlink(outside, linked);
-    };
-    EXPECT_EQ(outcomeOf([&] { publish(options); }),
-              "other: " + linked.string() +
-                  " is a symbolic link; the release tool does not write through links")
-        << row;
-    EXPECT_EQ(entriesStartingWith(outside, ""), Arguments{}) << row;
   }
 }
 
@@ -408,70 +405,45 @@ TEST(ReleaseTool, ExplainsItselfAndNamesWhatIsWrong) {
   EXPECT_FALSE(fs::exists(folder / "www")) << "nothing published";
 }
 
-// Each command that makes work folders, interrupted by each signal while they hold what it
-// copied or downloaded: the folders go, one line says so, and the signal ends the process. The
-// publish is held before it packs (hold_first_child.cpp), the host check by a stalled download.
-TEST(ReleaseTool, RemovesItsWorkFoldersWhenInterrupted) {
+// A publish interrupted by each signal while its work folder holds the copies it made: the folder
+// goes, one line says so, and the signal ends the process. It is held before it packs
+// (hold_first_child.cpp).
+TEST(ReleaseTool, RemovesItsWorkFolderWhenInterrupted) {
   TemporaryFolder folder;
   ASSERT_EQ(tool({"keygen", folder / "keys"}), 0);
-  const std::string image(200 * 1024, 'i');
-  int row = 0;
-  for (const std::string command : {"publish", "check --full"}) {
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-      const auto name = command + " " + strsignal(signal);
-      const auto tmp = folder / ("tmp" + std::to_string(++row));
-      const auto pidFile = tmp.string() + ".pid";
-      fs::create_directories(tmp);
-      TestDistribution distribution;  // the host check's
-      serveRelease(distribution.server(), {{"arm64", image}, {"x64", image}});
-      // Past what a probe reads: the download of the whole image stalls.
-      distribution.server().route("/desktop-releases/1.4.0/app-arm64.dmg", [&](const Request& r) {
-        auto reply = serveFile(image)(r);
-        if (!r.header("Range")) reply.stallAfter = image.size() / 2;
-        return reply;
-      });
-      ChildResult result;
-      std::thread child([&] {
-        result = command == "publish"
-                     ? runChild(PELORIN_RELEASE_TOOL,
-                                {"publish", "--version", "1.4.0", "--minimum-system", "13.0.0",
-                                 "--key", folder / "keys/signing-key.pem", "--out", folder / "www",
-                                 "--sample", "universal"},
-                                {{"TMPDIR", tmp},
-                                 {"LD_PRELOAD", PELORIN_HOLD_LIBRARY},
-                                 {"HOLD_FILE", pidFile}})
-                     : runChild(PELORIN_CHECK_CHILD, {},
-                                {{"TMPDIR", tmp},
-                                 {"CA", distribution.settings().caFile},
-                                 {"CONNECT_TO", distribution.settings().connectTo.at(0)},
-                                 {"PID_FILE", pidFile}});
-      });
-      // Held: the copies made, or part of an image downloaded.
-      pid_t pid = 0;
-      auto held = [&] {
-        if (!(std::istringstream(fs::exists(pidFile) ? readFile(pidFile) : "") >> pid))
-          return false;
-        std::error_code error;
-        for (fs::recursive_directory_iterator item(tmp, error), end; !error && item != end;
-             item.increment(error)) {
-          const auto file = item->path().filename().string();
-          if (file == "CodeResources" || (file.starts_with("app-") && item->file_size(error) > 0))
-            return true;
-        }
-        return false;
-      };
-      EXPECT_TRUE(eventually(held)) << name;
-      std::string removed;
-      for (const auto& entry : entriesStartingWith(tmp, ""))
-        removed += (removed.empty() ? "; removed " : ", ") + (tmp / entry).string();
-      if (pid > 0) ::kill(pid, signal);
-      child.join();
-      EXPECT_EQ(result.err, "pelorin-release: interrupted by SIG" +
-                                std::string(sigabbrev_np(signal)) + removed + "\n")
-          << name;
-      EXPECT_EQ(result.signal, signal) << name;
-      EXPECT_EQ(entriesStartingWith(tmp, ""), Arguments{}) << name;
-    }
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal));
+    const auto tmp = folder / ("tmp" + std::to_string(signal));
+    const auto pidFile = tmp.string() + ".pid";
+    fs::create_directories(tmp);
+    ChildResult result;
+    std::thread child([&] {
+      result = runChild(
+          PELORIN_RELEASE_TOOL,
+          {"publish", "--version", "1.4.0", "--minimum-system", "13.0.0", "--key",
+           folder / "keys/signing-key.pem", "--out", folder / "www", "--sample", "universal"},
+          {{"TMPDIR", tmp}, {"LD_PRELOAD", PELORIN_HOLD_LIBRARY}, {"HOLD_FILE", pidFile}});
+    });
+    // Held once the copies are made.
+    pid_t pid = 0;
+    auto held = [&] {
+      if (!(std::istringstream(fs::exists(pidFile) ? readFile(pidFile) : "") >> pid)) return false;
+      std::error_code error;
+      for (fs::recursive_directory_iterator item(tmp, error), end; !error && item != end;
+           item.increment(error))
+        if (item->path().filename() == "CodeResources") return true;
+      return false;
+    };
+    EXPECT_TRUE(eventually(held));
+    std::string removed;
+    for (const auto& entry : entriesStartingWith(tmp, ""))
+      removed += (removed.empty() ? "; removed " : ", ") + (tmp / entry).string();
+    if (pid > 0) ::kill(pid, signal);
+    child.join();
+    EXPECT_EQ(result.err, "pelorin-release: interrupted by SIG" +
+                              std::string(sigabbrev_np(signal)) + removed + "\n");
+    EXPECT_EQ(result.signal, signal);
+    EXPECT_EQ(entriesStartingWith(tmp, ""), Arguments{});
   }
   EXPECT_FALSE(fs::exists(folder / "www/desktop-releases/installer")) << "nothing published";
 }
