@@ -12,9 +12,13 @@
 #include <PelorinBase/Files.hpp>
 #include <PelorinBase/ToolContracts.hpp>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "pipeline/Command.hpp"
 #include "pipeline/Folders.hpp"
@@ -86,6 +90,77 @@ bool acceptableExecutableName(const std::optional<std::string>& name) {
          *name != "..";
 }
 
+// Passes when the bundle's main executable carries code for `arch`.
+void checkSlice(const InfoPlist& plist, const fs::path& app, std::string_view arch) {
+  auto executable = plist.string("CFBundleExecutable");
+  if (!acceptableExecutableName(executable)) refuse(InstallerError::wrongApplication);
+  const auto file = app / "Contents" / "MacOS" / *executable;
+  PelorinBase::FileDescriptor input(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!input.isOpen()) PelorinBase::throwFileError("cannot open", file);
+  std::string header;
+  if (!PelorinBase::readUpTo(input.get(), kHeaderBytes, header)) {
+    PelorinBase::throwFileError("cannot read", file);
+  }
+  if (!InstallerCore::MachO::supports(
+          arch, std::span(reinterpret_cast<const std::uint8_t*>(header.data()), header.size())))
+    refuse(InstallerError::wrongApplication);
+}
+
+using NamedCheck = std::pair<std::string, std::function<void()>>;
+enum class State { running, passed, failed };
+
+// The check whose outcome is the verification's: the first in order that failed once every one
+// before it has passed, or the count when all passed; none while that cannot be told yet.
+std::optional<std::size_t> decided(const std::vector<State>& states) {
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    if (states[i] == State::running) return std::nullopt;
+    if (states[i] == State::failed) return i;
+  }
+  return states.size();
+}
+
+// Runs `checks` side by side and reports them in order up to the one that decides, whose failure
+// (or null) it returns. Once a failure decides, or on any other way out, `stop` ends the tools
+// still running before their threads are joined.
+std::exception_ptr runSideBySide(const std::vector<NamedCheck>& checks, Command::StopSwitch& stop,
+                                 const CheckReport& report) {
+  std::mutex lock;
+  std::condition_variable ended;
+  std::vector<State> states(checks.size(), State::running);
+  std::vector<std::exception_ptr> failures(checks.size());
+  std::optional<std::size_t> decision;
+  {
+    std::vector<std::jthread> threads;
+    struct StopUnlessAllPassed {
+      Command::StopSwitch& stop;
+      const std::optional<std::size_t>& decision;
+      std::size_t count;
+      ~StopUnlessAllPassed() {
+        if (decision != count) stop.cancel();
+      }
+    } stopOnTheWayOut{stop, decision, checks.size()};
+    for (std::size_t i = 0; i < checks.size(); ++i) {
+      threads.emplace_back([&, i] {
+        std::exception_ptr failure;
+        try {
+          checks[i].second();
+        } catch (...) {
+          failure = std::current_exception();
+        }
+        std::lock_guard held(lock);
+        failures[i] = failure;
+        states[i] = failure ? State::failed : State::passed;
+        ended.notify_all();
+      });
+    }
+    std::unique_lock held(lock);
+    ended.wait(held, [&] { return (decision = decided(states)).has_value(); });
+  }
+  for (std::size_t i = 0; report && i < checks.size() && i <= *decision; ++i)
+    report(checks[i].first, failures[i]);
+  return *decision < checks.size() ? failures[*decision] : nullptr;
+}
+
 }  // namespace
 
 std::string hash(const fs::path& file) { return PelorinBase::sha256File(file); }
@@ -95,7 +170,7 @@ void verify(const Host& host, const fs::path& app, std::string_view version) {
 }
 
 void verify(const Host& host, const fs::path& app, std::string_view version, std::string_view arch,
-            const CheckReport& report) {
+            const CheckReport& report, std::shared_ptr<Command::StopSwitch> stop) {
   auto check = [&](std::string_view name, auto&& body) {
     try {
       body();
@@ -120,38 +195,33 @@ void verify(const Host& host, const fs::path& app, std::string_view version, std
   });
   check("minimum system", [&] { checkMinimumSystem(*plist, host.system); });
 
+  if (!stop) stop = std::make_shared<Command::StopSwitch>();
   const auto path = app.string();
-  check("code signature", [&] {
-    Command::run(host.tools.codesign,
-                 {"--verify", "--deep", "--strict", "--all-architectures", path},
-                 host.commandLimits);
-  });
-  check("requirement", [&] {
-    Command::run(host.tools.codesign,
-                 {"--verify", "--strict", "--all-architectures", "-R",
-                  PelorinBase::ToolContracts::codeRequirement(InstallerCore::Distribution::bundleID,
-                                                              InstallerCore::Distribution::teamID),
-                  path},
-                 host.commandLimits);
-  });
-  check("assessment", [&] {
-    Command::run(host.tools.spctl, {"--assess", "--type", "execute", path}, host.commandLimits);
-  });
-
-  check(std::string(arch) + " slice", [&] {
-    auto executable = plist->string("CFBundleExecutable");
-    if (!acceptableExecutableName(executable)) refuse(InstallerError::wrongApplication);
-    const auto file = app / "Contents" / "MacOS" / *executable;
-    PelorinBase::FileDescriptor input(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!input.isOpen()) PelorinBase::throwFileError("cannot open", file);
-    std::string header;
-    if (!PelorinBase::readUpTo(input.get(), kHeaderBytes, header)) {
-      PelorinBase::throwFileError("cannot read", file);
-    }
-    if (!InstallerCore::MachO::supports(
-            arch, std::span(reinterpret_cast<const std::uint8_t*>(header.data()), header.size())))
-      refuse(InstallerError::wrongApplication);
-  });
+  const auto* stopping = stop.get();
+  const std::vector<NamedCheck> sideBySide = {
+      {"code signature",
+       [&] {
+         Command::run(host.tools.codesign,
+                      {"--verify", "--deep", "--strict", "--all-architectures", path},
+                      host.commandLimits, stopping);
+       }},
+      {"requirement",
+       [&] {
+         Command::run(
+             host.tools.codesign,
+             {"--verify", "--strict", "--all-architectures", "-R",
+              PelorinBase::ToolContracts::codeRequirement(InstallerCore::Distribution::bundleID,
+                                                          InstallerCore::Distribution::teamID),
+              path},
+             host.commandLimits, stopping);
+       }},
+      {"assessment",
+       [&] {
+         Command::run(host.tools.spctl, {"--assess", "--type", "execute", path}, host.commandLimits,
+                      stopping);
+       }},
+      {std::string(arch) + " slice", [&] { checkSlice(*plist, app, arch); }}};
+  if (auto failure = runSideBySide(sideBySide, *stop, report)) std::rethrow_exception(failure);
 }
 
 fs::path destination(const Host& host) {

@@ -3,6 +3,7 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -21,10 +22,13 @@ void verify(const Host& host, const std::filesystem::path& app, std::string_view
 // system", "code signature", "requirement", "assessment", "arm64 slice"): its failure, or null.
 using CheckReport = std::function<void(std::string_view check, std::exception_ptr failure)>;
 
-// verify() for an image of architecture `arch` ("arm64", "x64"), telling `report` of each check:
-// the first failure ends the checks and is thrown, as verify() throws it.
+// verify() for an image of architecture `arch` ("arm64", "x64"), telling `report` of each check
+// in their order. The checks of the seal, the assessment and the code run side by side; the
+// failure thrown is the one that comes first in that order, and once it is known `stop` (made
+// here when none) ends whatever still runs. A cancel through `stop` is thrown as cancelled.
 void verify(const Host& host, const std::filesystem::path& app, std::string_view version,
-            std::string_view arch, const CheckReport& report);
+            std::string_view arch, const CheckReport& report,
+            std::shared_ptr<Command::StopSwitch> stop = nullptr);
 
 // The bundle path to install to; its folder exists on return.
 std::filesystem::path destination(const Host& host);

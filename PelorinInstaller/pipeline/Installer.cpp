@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -70,6 +71,20 @@ class InstallLock {
   }
 
   PelorinBase::FileDescriptor fd_;
+};
+
+// Attaches a stop switch to the run's token until destruction: a cancel ends its tools at once.
+class StopOnCancel {
+ public:
+  StopOnCancel(Cancellation& token, std::shared_ptr<Command::StopSwitch> stop) : token_(token) {
+    token_.attach(std::move(stop));
+  }
+  ~StopOnCancel() { token_.attach(nullptr); }
+  StopOnCancel(const StopOnCancel&) = delete;
+  StopOnCancel& operator=(const StopOnCancel&) = delete;
+
+ private:
+  Cancellation& token_;
 };
 
 // A private folder that is removed, only if empty, on the way out.
@@ -215,16 +230,44 @@ fs::path Installer::run(bool install) {
   auto mountPoint = makeMountPoint(support / Folders::workName(kMountPrefix));
   Attachment attachment(host_, image, mountPoint.path());
   auto bundle = mountPoint.path() / Distribution::appName;
-  verify(host_, bundle, manifest.version);
+  std::optional<StagingFolder> staging;
+  if (install) staging.emplace(support / kStagingRecord, destination.parent_path());
+  const auto staged = install ? staging->path() / Distribution::appName : fs::path();
+  {
+    // The copy runs beside the checks of the mounted bundle: a check that fails, or a cancel,
+    // ends it, and the staging folder goes with it.
+    const auto stop = std::make_shared<Command::StopSwitch>();
+    const StopOnCancel attached(*cancellation_, stop);
+    std::exception_ptr copyFailure;
+    std::jthread copy;
+    if (install) {
+      copy = std::jthread([&] {
+        try {
+          Command::run(host_.tools.ditto, {bundle.string(), staged.string()}, host_.commandLimits,
+                       stop.get());
+        } catch (...) {
+          copyFailure = std::current_exception();
+        }
+      });
+    }
+    try {
+      verify(host_, bundle, manifest.version, "arm64", {}, stop);
+    } catch (...) {
+      stop->cancel();
+      throw;
+    }
+    if (copy.joinable()) copy.join();
+    if (copyFailure) std::rethrow_exception(copyFailure);
+  }
   cancellation_->check();
   if (!install) return host_.supportFolder / imageName;
 
   report(Phase::installing, std::nullopt);
-  StagingFolder staging(support / kStagingRecord, destination.parent_path());
-  auto staged = staging.path() / Distribution::appName;
-  Command::run(host_.tools.ditto, {bundle.string(), staged.string()}, host_.commandLimits);
-
-  verify(host_, staged, manifest.version);
+  {
+    const auto stop = std::make_shared<Command::StopSwitch>();
+    const StopOnCancel attached(*cancellation_, stop);
+    verify(host_, staged, manifest.version, "arm64", {}, stop);
+  }
   auto replaced = checkedExisting(destination, manifest.version);
   if (host_.isRunning(Distribution::bundleID)) {
     throw std::system_error(InstallerError::appRunning);
@@ -238,10 +281,10 @@ fs::path Installer::run(bool install) {
   // recorded for a later run to remove.
   auto removal = replaced ? Folders::removeIfSame(staged, *replaced) : Folders::Removal::removed;
   if (removal == Folders::Removal::anotherItem) {
-    staging.abandon();
+    staging->abandon();
     throw std::system_error(InstallerError::installConflict);
   }
-  if (removal == Folders::Removal::cannotTell) staging.leaveForLater();
+  if (removal == Folders::Removal::cannotTell) staging->leaveForLater();
   removeIgnoringErrors(image);
   return destination;
 }

@@ -138,15 +138,17 @@ void drain(int fd, std::string& into) {
 }
 
 // Collects the captured streams until the child ends; past the time limit it is asked to stop,
-// then killed.
+// then killed; once the stop descriptor is readable, killed at once.
 void await(pid_t pid, const LaunchOptions& options, const Pipe& out, const Pipe& err,
            ProcessResult& result) {
   ExitWatch watch(pid);
   KillOnUnwind guard{pid};
   auto deadline = options.timeLimit ? Clock::now() + *options.timeLimit : Clock::time_point::max();
   enum class Stage { running, terminated, killed } stage = Stage::running;
-  pollfd fds[3] = {
-      {watch.fd(), POLLIN, 0}, {out.read.get(), POLLIN, 0}, {err.read.get(), POLLIN, 0}};
+  pollfd fds[4] = {{watch.fd(), POLLIN, 0},
+                   {out.read.get(), POLLIN, 0},
+                   {err.read.get(), POLLIN, 0},
+                   {options.stop, POLLIN, 0}};
   std::string* into[3] = {nullptr, &result.output, &result.error};
   for (;;) {
     int timeout = -1;
@@ -154,7 +156,7 @@ void await(pid_t pid, const LaunchOptions& options, const Pipe& out, const Pipe&
       auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       timeout = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
     }
-    int ready = ::poll(fds, 3, timeout);
+    int ready = ::poll(fds, 4, timeout);
     if (ready < 0 && errno != EINTR) throwSystemError("poll");
     if (ready > 0) {
       for (int i = 1; i < 3; ++i) {
@@ -163,6 +165,11 @@ void await(pid_t pid, const LaunchOptions& options, const Pipe& out, const Pipe&
         }
       }
       if (fds[0].revents) break;
+      if (fds[3].fd >= 0 && fds[3].revents) {
+        result.stopped = true;
+        ::kill(pid, SIGKILL);
+        fds[3].fd = -1;
+      }
     }
     if (Clock::now() < deadline) continue;
     if (stage == Stage::running) {

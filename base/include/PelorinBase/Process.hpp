@@ -27,12 +27,15 @@ struct LaunchOptions {
   // Past the time limit the child is sent SIGTERM, and SIGKILL when it outlives the grace.
   std::optional<std::chrono::milliseconds> timeLimit;
   std::chrono::milliseconds grace = std::chrono::seconds(5);
+  // Once this descriptor is readable the child is killed at once; -1: never.
+  int stop = -1;
 };
 
 struct ProcessResult {
   std::optional<int> exitStatus;  // none when a signal ended it
   std::optional<int> signal;
   bool timedOut = false;  // the time limit passed and it was told to stop
+  bool stopped = false;   // killed because the stop descriptor became readable
   std::string output, error;
   long peakResidentKiB = 0;  // the child and the descendants it waited for
   // The status as a shell reports it: the exit status, or 128 + the signal number.
