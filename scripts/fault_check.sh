@@ -145,7 +145,7 @@ fault driver-stale-mounts-before-lock PelorinInstaller/pipeline/Installer.cpp pi
   InstallLock lock(support / "install.lock");
   report(Phase::preparing, std::nullopt);'
 fault driver-staged-copy-unverified PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
-  '  verify(host_, staged, manifest.version);
+  '    verify(host_, staged, manifest.version, "arm64", {}, stop);
 ' \
   ''
 fault driver-token-before-commit PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
@@ -191,7 +191,7 @@ fault driver-mount-point-kept base/src/ScopedFolder.cpp "pipeline_tests base_tes
     return;' \
   '    return;'
 fault driver-conflict-not-abandoned PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
-  '    staging.abandon();
+  '    staging->abandon();
 ' \
   ''
 fault driver-unreadable-copy-conflict PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
@@ -210,15 +210,24 @@ fault checks-destination-fallback PelorinInstaller/pipeline/Checks.cpp pipeline_
   'if (writableFolder(host.systemApplications)) {' \
   'if (visiblyAt(host.systemApplications)) {'
 fault checks-verify-no-spctl PelorinInstaller/pipeline/Checks.cpp pipeline_tests \
-  '    Command::run(host.tools.spctl, {"--assess", "--type", "execute", path}, host.commandLimits);
-' \
-  ''
+  '         Command::run(host.tools.spctl, {"--assess", "--type", "execute", path}, host.commandLimits,
+                      stopping);' \
+  '         (void)stopping;'
 fault checks-minimum-system PelorinInstaller/pipeline/Checks.cpp pipeline_tests \
   'if (!running || *running < *required)' \
   'if (!running || *required < *running)'
 fault checks-minimum-two-parts PelorinInstaller/pipeline/Checks.cpp pipeline_tests \
   'components == 2 ? *minimum + ".0" : *minimum' \
   'components == 3 ? *minimum + ".0" : *minimum'
+fault checks-first-ended-failure PelorinInstaller/pipeline/Checks.cpp pipeline_tests \
+  'if (states[i] == State::running) return std::nullopt;' \
+  'if (states[i] == State::running) continue;'
+fault checks-tools-run-on PelorinInstaller/pipeline/Checks.cpp pipeline_tests \
+  'if (decision != count) stop.cancel();' \
+  'if (!decision) stop.cancel();'
+fault driver-cancel-misses-tools PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
+  '    token_.attach(std::move(stop));' \
+  '    (void)stop;'
 fault folders-identity PelorinInstaller/pipeline/Folders.cpp pipeline_tests \
   'if (Identity{info.st_dev, info.st_ino} != expected) return Removal::anotherItem;' \
   'if (Identity{info.st_dev, info.st_ino} != expected && false) return Removal::anotherItem;'
@@ -399,7 +408,7 @@ fault window-dark-theme-kept PelorinInstaller/app/desktop_linux.cpp app_tests \
 ' \
   ''
 fault driver-mounted-bundle-unverified PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
-  '  verify(host_, bundle, manifest.version);
+  '      verify(host_, bundle, manifest.version, "arm64", {}, stop);
 ' \
   ''
 

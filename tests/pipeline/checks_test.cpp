@@ -51,6 +51,7 @@ TEST(Verify, RefusesABundleAtItsFirstFault) {
     Change beforeSealing = {}, afterSealing = {};
     PelorinRelease::SealOptions seal = {};
     InstallerCore::SystemVersion system = {14, 2, 1};
+    std::string codesign = {}, spctl = {};  // scripts in place of the stand-ins
   } cases[] = {
       {"as made", "ok"},
       {"minimum 14.0 on 14.0.0", "ok", minimum("14.0"), {}, {}, {14, 0, 0}},
@@ -68,6 +69,16 @@ TEST(Verify, RefusesABundleAtItsFirstFault) {
       {"seal without the assessment stamp", "spctl 1", {}, {}, {kId, "K4QW7ZP1MX", false}},
       {"executable x86-64 only", "wrongApplication", kExecutableX64},
       {"a link to a genuine bundle", "wrongApplication", {}, kLinked},
+      // Side by side, the first failure in order decides, whichever ends first; and once it is
+      // known nothing waits for the tools after it.
+      {.name = "signature failing after the assessment",
+       .outcome = "codesign 1",
+       .codesign = "sleep 1; exit 1",
+       .spctl = "exit 1"},
+      {.name = "signature failing while the assessment runs on",
+       .outcome = "codesign 1",
+       .codesign = "exit 1",
+       .spctl = "exec sleep 60"},
   };
   StandInTools tools;
   TemporaryFolder folder;
@@ -77,7 +88,15 @@ TEST(Verify, RefusesABundleAtItsFirstFault) {
     PelorinRelease::seal(app, tools.keys().privatePem, c.seal);
     if (c.afterSealing) c.afterSealing(app);
     auto host = testHost(folder.path(), tools.tools(), std::nullopt, c.system);
+    for (auto [tool, script] :
+         {std::pair{&host.tools.codesign, c.codesign}, {&host.tools.spctl, c.spctl}}) {
+      if (script.empty()) continue;
+      *tool = (folder / c.name / fs::path(*tool).filename()).string();
+      writeScript(*tool, script);
+    }
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(outcomeOf([&] { verify(host, app, "1.4.0"); }), c.outcome) << c.name;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << c.name;
   }
 }
 

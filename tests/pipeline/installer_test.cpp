@@ -109,6 +109,8 @@ struct World {
   std::unique_ptr<RunningProgram> program;
   std::vector<std::pair<fs::path, bool>> present;  // what must, or must not, be there after
   std::optional<fs::path> outsideRoot;             // made outside the root by a faulty run
+  std::function<void()> after;                     // checks once the run has ended
+  std::jthread helper;
   ~World() {
     std::error_code ignored;
     if (outsideRoot) fs::remove_all(*outsideRoot, ignored);
@@ -271,6 +273,31 @@ void firstRunBelowAnotherAccountsFolder(World& w) {
   }
 }
 
+// The two codesign checks and the assessment of the mounted bundle held until a cancel, which
+// comes once all three run: the run ends within the cancel limit, and every tool with it.
+void cancelledWhileThreeToolsRun(World& w) {
+  const auto pids = w.root / "pids";
+  for (auto* tool : {&w.host.tools.codesign, &w.host.tools.spctl}) {
+    *tool = (w.root / fs::path(*tool).filename()).string();
+    writeScript(*tool, "echo $$ >> '" + pids.string() + "'\nexec sleep 60\n");
+  }
+  auto cancelled = std::make_shared<std::chrono::steady_clock::time_point>();
+  w.helper = std::jthread([&w, pids, cancelled] {
+    const auto running = [&] {
+      return fs::exists(pids) && std::ranges::count(readFile(pids), '\n') == 3;
+    };
+    eventually(running, std::chrono::seconds(30));
+    *cancelled = std::chrono::steady_clock::now();
+    w.token->cancel();
+  });
+  w.after = [&w, pids, cancelled] {
+    w.helper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - *cancelled, std::chrono::seconds(4));
+    std::istringstream listed(readFile(pids));
+    for (pid_t pid; listed >> pid;) EXPECT_NE(::kill(pid, 0), 0) << pid << " still runs";
+  };
+}
+
 struct RunRow {
   const char* name;
   // The outcome, what is left of the image ("absent", "partial" or "whole") and the version at
@@ -350,6 +377,7 @@ const RunRow kRuns[] = {
      [](World& w) { keptImage(w, served().image.size(), 1000); }},
     {"CancelledWhileHashing", "cancelled whole none",
      [](World& w) { at(w, Phase::verifying, [&w] { w.token->cancel(); }); }},
+    {"CancelledWhileThreeToolsRun", "cancelled whole none", cancelledWhileThreeToolsRun},
     {"MountedBundleIsAnotherVersion", "wrongApplication whole none", anotherVersionServed},
     {"MountedBundleIsAnotherVersionWhenOnlyChecking", "wrongApplication whole none",
      anotherVersionServed, 022, false},
@@ -443,6 +471,7 @@ TEST_P(InstallerRun, EndsAsExpectedAndLeavesNothingBehind) {
     ScopedUmask umask(row.umask);
     outcome = world.outcome(row.install);
   }
+  if (world.after) world.after();
 
   for (std::size_t i = 0; i < world.untouched.size(); ++i) {
     EXPECT_EQ(snapshot(world.untouched[i]), untouchedBefore[i]) << world.untouched[i];
