@@ -1,9 +1,9 @@
 #pragma once
 
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <vector>
 
 // One figure of a benchmark, also appended to the file named by $BENCH_ROWS (if set) as one
 // tab-separated line "figure ours reference ratio target", from which bench/run_all.sh makes its
@@ -23,23 +23,23 @@ inline void benchRow(const char* figure, double ours, std::optional<double> refe
   std::fclose(file);
 }
 
-// Every side of a benchmark runs once a round, in an order that puts each side in each position
-// equally often over kFairRounds rounds: no side always meets memory that another just filled.
-// Sides are ours (0), the reference (1) and the reference again (2), which measures the bench.
-constexpr int kFairRounds = 6;
-inline std::array<int, 3> sideOrder(int round) {
-  static constexpr std::array<std::array<int, 3>, kFairRounds> kOrders = {
-      {{0, 1, 2}, {1, 2, 0}, {2, 0, 1}, {0, 2, 1}, {2, 1, 0}, {1, 0, 2}}};
-  return kOrders[std::size_t(round % kFairRounds)];
+// The order of a benchmark's `count` sides in round `round`: the turns of 0, 1, ..., then of the
+// reverse, so that over fairRounds(count) rounds each side holds each position twice and no side
+// always meets memory that the same other side just filled. The reference runs twice a round, as
+// two sides, to measure the bench itself.
+inline std::vector<int> sideOrder(int round, int count) {
+  std::vector<int> order;
+  for (int i = 0; i < count; ++i) {
+    const int side = (i + round) % count;
+    order.push_back((round / count) % 2 ? count - 1 - side : side);
+  }
+  return order;
 }
+constexpr int fairRounds(int count) { return 2 * count; }
 
-// The reference measured against itself in the same rounds, as a figure line; its ratio.
-inline double referenceAgainstItself(double first, double second) {
-  std::printf("%-44s %10.3f %10.3f %8.3f   %s\n", "reference vs itself", second, first,
-              second / first, "0.95 <= ratio <= 1.05");
-  benchRow("reference vs itself", second, first, "0.95 <= ratio <= 1.05");
-  return second / first;
-}
+// The figure that measures a benchmark: its reference's second run a round against its first.
+constexpr const char* kSelfFigure = "reference vs itself";
+constexpr const char* kSelfTarget = "0.95 <= ratio <= 1.05";
 
 // The report's last line: whether its ratios can be trusted, which they cannot when the reference
 // differs from itself by more than 5 %. True when they can.
