@@ -2,6 +2,7 @@
 # nothing: every Mach-O file runs on the bundle's macOS and loads libraries only from the bundle
 # and the system, and the frameworks and plug-ins are there.
 # cmake -DSETTINGS=<build>/mac_deploy_settings.cmake -DBUNDLE=<app> -P mac_bundle_check.cmake
+cmake_minimum_required(VERSION 3.25)
 include(${SETTINGS})
 include(${CMAKE_CURRENT_LIST_DIR}/mac_deploy.cmake)
 pelorin_bundle_faults("${BUNDLE}" faults)
