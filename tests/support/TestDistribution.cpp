@@ -13,6 +13,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "TestPlatform.hpp"
+
 namespace PelorinTesting {
 namespace {
 
@@ -173,8 +175,7 @@ void TestServer::handle(const httplib::Request& in, httplib::Response& out) {
   }
 }
 
-ContactProbe::ContactProbe()
-    : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {
+ContactProbe::ContactProbe() : socket_(Platform::nonBlockingSocket()) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -190,8 +191,7 @@ ContactProbe::ContactProbe()
 // The kernel completes a connection into the backlog before anyone accepts it, so draining the
 // backlog now counts every connection made so far.
 int ContactProbe::connections() {
-  for (int connection;
-       (connection = ::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+  for (int connection; (connection = Platform::acceptClosingOnExec(socket_.get())) >= 0;) {
     ::close(connection);
     ++count_;
   }

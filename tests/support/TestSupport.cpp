@@ -1,7 +1,6 @@
 #include "TestSupport.hpp"
 
 #include <fcntl.h>
-#include <mntent.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -17,8 +16,11 @@
 #include <system_error>
 #include <thread>
 
+#include "TestPlatform.hpp"
 #include "pipeline/CommandError.hpp"
 #include "pipeline/NetworkError.hpp"
+
+extern char** environ;  // declared by no header on macOS
 
 namespace PelorinTesting {
 
@@ -119,18 +121,6 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
   return true;
 }
 
-std::vector<fs::path> mountsUnder(const fs::path& folder) {
-  std::vector<fs::path> found;
-  auto prefix = folder.string() + "/";
-  FILE* table = setmntent("/proc/self/mounts", "r");  // getmntent undoes the octal escapes
-  for (mntent* entry; table && (entry = getmntent(table));) {
-    std::string point = entry->mnt_dir;
-    if (point == folder.string() || point.starts_with(prefix)) found.emplace_back(point);
-  }
-  if (table) endmntent(table);
-  return found;
-}
-
 std::vector<std::string> entriesStartingWith(const fs::path& folder, const std::string& prefix) {
   std::vector<std::string> names;
   std::error_code error;
@@ -154,8 +144,9 @@ std::map<std::string, std::string> snapshot(const fs::path& folder) {
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     struct stat info {};
     lstat(entry.path().c_str(), &info);
+    const auto modified = Platform::modified(info);
     auto text = std::to_string(info.st_mode) + ' ' + std::to_string(info.st_size) + ' ' +
-                std::to_string(info.st_mtim.tv_sec) + '.' + std::to_string(info.st_mtim.tv_nsec);
+                std::to_string(modified.tv_sec) + '.' + std::to_string(modified.tv_nsec);
     items[fs::relative(entry.path(), folder).string()] = text;
   }
   return items;
