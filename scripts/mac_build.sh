@@ -259,7 +259,8 @@ check_static_libraries() {
       /^[^ ].*\.a\(.*\):$/ { member = $0 }
       $1 == "minos" {
         split($2, v, "."); split(limit, l, ".")
-        print (v[1] > l[1] || (v[1] == l[1] && v[2] > l[2])) ? member " needs macOS " $2 : "ok"
+        if (v[1] > l[1] || (v[1] == l[1] && v[2] > l[2])) print member " needs macOS " $2
+        else print "ok"
       }')$'\n'
   done
   local seen newer
