@@ -247,7 +247,7 @@ fault command-tool-name PelorinInstaller/pipeline/Command.cpp pipeline_tests \
 fault command-no-grace base/src/Process.cpp "pipeline_tests base_tests" \
   '::kill(pid, SIGTERM);' \
   '::kill(pid, SIGKILL);'
-fault launch-no-parent-death base/src/process_linux.cpp base_tests \
+fault launch-no-parent-death base/src/process_linux.cpp pipeline_tests \
   '  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail(child, errno);
 ' \
   ''

@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <PelorinBase/Files.hpp>
 #include <PelorinBase/Process.hpp>

@@ -12,15 +12,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <system_error>
 #include <thread>
 
-#include "TestPlatform.hpp"
 #include "pipeline/CommandError.hpp"
 #include "pipeline/NetworkError.hpp"
-
-extern char** environ;  // declared by no header on macOS
 
 namespace PelorinTesting {
 
@@ -121,6 +119,17 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
   return true;
 }
 
+std::vector<fs::path> mountsUnder(const fs::path& folder) {
+  std::vector<fs::path> found;
+  std::ifstream table("/proc/self/mounts");  // Linux's: the tests mount nothing on macOS
+  for (std::string device, point, rest; table >> device >> point && std::getline(table, rest);) {
+    for (auto at = point.find('\\'); at != std::string::npos; at = point.find('\\', at + 1))
+      point.replace(at, 4, 1, char(std::stoi(point.substr(at + 1, 3), nullptr, 8)));  // "\040"
+    if (point == folder || point.starts_with(folder.string() + "/")) found.push_back(point);
+  }
+  return found;
+}
+
 std::vector<std::string> entriesStartingWith(const fs::path& folder, const std::string& prefix) {
   std::vector<std::string> names;
   std::error_code error;
@@ -144,9 +153,14 @@ std::map<std::string, std::string> snapshot(const fs::path& folder) {
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     struct stat info {};
     lstat(entry.path().c_str(), &info);
-    const auto modified = Platform::modified(info);
+    auto [seconds, nanoseconds] = [](const auto& status) {
+      if constexpr (requires { status.st_mtim; })
+        return status.st_mtim;
+      else
+        return status.st_mtimespec;
+    }(info);
     auto text = std::to_string(info.st_mode) + ' ' + std::to_string(info.st_size) + ' ' +
-                std::to_string(modified.tv_sec) + '.' + std::to_string(modified.tv_nsec);
+                std::to_string(seconds) + '.' + std::to_string(nanoseconds);
     items[fs::relative(entry.path(), folder).string()] = text;
   }
   return items;
@@ -156,9 +170,9 @@ RunningProgram::RunningProgram(const fs::path& executable) {
   fs::create_directories(executable.parent_path());
   fs::copy_file("/bin/sleep", executable);
   std::string path = executable.string(), seconds = "600";
-  char* argv[] = {path.data(), seconds.data(), nullptr};
+  char *argv[] = {path.data(), seconds.data(), nullptr}, *environment[] = {nullptr};
   // The C library's spawn returns once the program runs.
-  if (int error = posix_spawn(&pid_, path.c_str(), nullptr, nullptr, argv, environ)) {
+  if (int error = posix_spawn(&pid_, path.c_str(), nullptr, nullptr, argv, environment)) {
     throw std::system_error(error, std::generic_category(), "cannot start " + path);
   }
 }
