@@ -278,9 +278,16 @@ install_qt() {
   if [ ! -f "$qt_root/.complete" ]; then
     rm -rf "$qt_root"
     mkdir -p "$qt_root"
-    local module
+    # 7-Zip's own tool where it is installed (brew install sevenzip); else the system's tar, whose
+    # libarchive reads 7-Zip too.
+    local module archive
     for module in qtbase qtdeclarative qttools qtimageformats; do
-      tar -xf "$fetched/$module-$qt_version-macos.7z" -C "$qt_root"
+      archive=$fetched/$module-$qt_version-macos.7z
+      if command -v 7zz >/dev/null; then
+        7zz x -y -bso0 -bsp0 -o"$qt_root" "$archive"
+      else
+        tar -xf "$archive" -C "$qt_root"
+      fi
     done
     touch "$qt_root/.complete"
   fi
