@@ -192,7 +192,7 @@ void setModes(const fs::path& root) {
 std::int64_t newestTime(const fs::path& folder) {
   auto seconds = [](const fs::path& item) {
     struct stat info {};
-    return ::lstat(item.c_str(), &info) == 0 ? std::int64_t(info.st_mtim.tv_sec) : 0;
+    return ::lstat(item.c_str(), &info) == 0 ? std::int64_t(info.st_mtime) : 0;
   };
   auto newest = seconds(folder);
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {

@@ -177,7 +177,8 @@ outcome() {
     [ -n "$wrong" ] || [ "$DEMO_ANNOUNCED" -eq 1 ] ||
       wrong="the outcome was announced $DEMO_ANNOUNCED times on the accessibility bus, not once"
   fi
-  echo "support folder: $(ls -A "$DEMO_SUPPORT" 2>/dev/null | tr '\n' ' ')"
+  echo "support folder: $(find "$DEMO_SUPPORT" -mindepth 1 -maxdepth 1 -printf '%f\n' 2>/dev/null |
+    sort | tr '\n' ' ')"
   [ -z "$wrong" ] || demo_fail "$wrong"
   before=$after
   reported=""

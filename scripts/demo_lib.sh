@@ -293,9 +293,10 @@ demo_stop_app() {
 # Unmounts what a run that was killed left mounted under the build folder.
 demo_unmount_leftovers() {
   local mount
-  for mount in $(awk -v prefix="$DEMO_BUILD/" 'index($2, prefix) == 1 { print $2 }' /proc/mounts); do
-    fusermount3 -u "$mount" 2>/dev/null || umount "$mount" 2>/dev/null || true
-  done
+  awk -v prefix="$DEMO_BUILD/" 'index($2, prefix) == 1 { print $2 }' /proc/mounts |
+    while read -r mount; do
+      fusermount3 -u "$mount" 2>/dev/null || umount "$mount" 2>/dev/null || true
+    done
 }
 
 # Presses Return in the installer's window: the main button (install, retry).
@@ -313,9 +314,9 @@ demo_run_holds_lock() {
 }
 
 # Waits until the run started by a key press has ended: its lock was taken and released, or was
-# never seen taken within 3 seconds (a run that fails at once). Gives up after LIMIT seconds.
+# never seen taken within 3 seconds (a run that fails at once). Gives up after 600 seconds.
 demo_wait_for_run() {
-  local limit=${1:-600} seen="" start=$SECONDS
+  local limit=600 seen="" start=$SECONDS
   while [ $((SECONDS - start)) -lt "$limit" ]; do
     if demo_run_holds_lock; then
       seen=1

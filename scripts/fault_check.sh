@@ -256,7 +256,7 @@ fault command-tool-name PelorinInstaller/pipeline/Command.cpp pipeline_tests \
 fault command-no-grace base/src/Process.cpp "pipeline_tests base_tests" \
   '::kill(pid, SIGTERM);' \
   '::kill(pid, SIGKILL);'
-fault launch-no-parent-death base/src/process_linux.cpp base_tests \
+fault launch-no-parent-death base/src/process_linux.cpp pipeline_tests \
   '  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail(child, errno);
 ' \
   ''
@@ -371,6 +371,7 @@ fault files-partial-folder-kept base/src/Files.cpp "base_tests release_tests pip
   '  if (::unlink(partial.c_str()) != 0 && errno != ENOENT) ::rmdir(partial.c_str());  // a folder
 ' \
   ''
+# shellcheck disable=SC2016 # CMake's variable, in the text of a CMake file
 fault package-lists-opt packaging/own_folder_only.cmake install_tests \
   'list(REMOVE_ITEM entries "" ${parents})' \
   'list(REMOVE_ITEM entries "")'

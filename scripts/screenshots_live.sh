@@ -27,10 +27,10 @@ if [ "${1:-}" = "--run" ]; then
   trap 'kill $pid 2>/dev/null || true' EXIT
   window=$(xdotool search --sync --onlyvisible --name 'Pelorin' | head -n 1)
   sleep 1
-  [ "$expect" = done ] && shoot "$out-ready.png"
+  [ "$expect" = "done" ] && shoot "$out-ready.png"
   xdotool windowfocus --sync "$window"
   xdotool key Return
-  if [ "$expect" = done ]; then
+  if [ "$expect" = "done" ]; then
     sleep 3
     shoot "$out-working.png"
     for _ in $(seq 1200); do [ -e "$HOME/Applications/$app" ] && break; sleep 0.1; done
@@ -88,7 +88,7 @@ for language in zh-hans en; do
   # Chinese wins whenever the bundle has it, so English needs a bundle without it.
   [ "$language" = en ] && rm -rf "$folder/$bundle/zh-hans.lproj"
   HOME=$work/home-$language xvfb-run -a -s "-screen 0 800x600x24" \
-    "$0" --run "$folder" "$out/$language" done
+    "$0" --run "$folder" "$out/$language" "done"
 done
 
 # With the host gone, a run fails.

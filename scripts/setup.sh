@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs. Idempotent: installs nothing when all are present.
+# Installs every Debian package the project needs, and Node.js with npm for the workflow linter
+# (scripts/lint.sh). Idempotent: installs nothing when all are present.
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git curl ca-certificates openssl
   clang-14 libclang-rt-14-dev clang-format llvm-14
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev shellcheck
   libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libplist-dev libplist-utils libcpp-httplib-dev
   qt6-base-dev qt6-tools-dev qt6-l10n-tools qt6-image-formats-plugins adwaita-qt6
   icnsutils squashfs-tools squashfuse fuse3
@@ -27,6 +28,8 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# Node.js and npm, for the workflow linter: Debian's, unless a node with its npm is there.
+command -v node >/dev/null && command -v npm >/dev/null || missing+=(nodejs npm)
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 sudo=""

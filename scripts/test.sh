@@ -6,7 +6,8 @@
 # first install, again, with its host stopped, with a damaged image, through a caching edge,
 # through a proxy and with an older version, and with wrong options. Run as root, it also runs every test that needs no window, and one demo, as
 # the ordinary user pelorin-tester under umask 0077, in a copy of the tree and builds of that
-# user's own. Ends with "N passed, M failed".
+# user's own. First it lints the Mac build's workflow and every shell script (scripts/lint.sh).
+# Ends with "N passed, M failed".
 # shellcheck disable=SC2016 # command lines for the tester expand their arguments there
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
@@ -36,6 +37,20 @@ run_ctest() {
   passed=$((passed + total - bad))
   failed=$((failed + bad))
 }
+
+# The workflow of the Mac build (which runs only on a Mac) and every shell script, linted: one
+# result each (scripts/lint.sh prints "passed: ITEM" or "failed: ITEM").
+lint_log=$(mktemp)
+scripts/lint.sh 2>&1 | tee "$lint_log"
+lint_passed=$(grep -c '^passed: ' "$lint_log")
+lint_failed=$(grep -c '^failed: ' "$lint_log")
+if [ "$lint_passed" -eq 0 ] && [ "$lint_failed" -eq 0 ]; then
+  echo "scripts/lint.sh linted nothing" >&2
+  lint_failed=1
+fi
+passed=$((passed + lint_passed))
+failed=$((failed + lint_failed))
+rm -f "$lint_log"
 
 build() {
   local dir=$1

@@ -180,6 +180,22 @@ check_deployed("without QtNetwork" [[file(REMOVE_RECURSE ${contents}/Frameworks/
   "^no Contents/Frameworks/QtNetwork.framework; .*loads @rpath/${network}, which is not in")
 check_deployed("with a plug-in for macOS 13" [[compile(${contents}/${platform} 13.0 ${link_plugin})]]
   "^Contents/${platform} needs macOS 13.0$")
+# The same check on its own, as the Mac build runs it on the bundle it installed.
+get_filename_component(deploy_folder ${DEPLOY_SCRIPT} DIRECTORY)
+foreach(name "as deployed" "with a plug-in for macOS 13")
+  execute_process(COMMAND ${CMAKE_COMMAND} -DSETTINGS=${BUILD_DIR}/mac_deploy_settings.cmake
+                          "-DBUNDLE=${work}/${name}/PelorinInstaller.app"
+                          -P ${deploy_folder}/mac_bundle_check.cmake
+                  RESULT_VARIABLE status OUTPUT_VARIABLE said ERROR_VARIABLE said)
+  string(REGEX REPLACE "[ \n]+" " " said "${said}")
+  string(STRIP "${said}" said)
+  if(name STREQUAL "as deployed" AND NOT status EQUAL 0)
+    fail("the bundle check refused a bundle ${name}: ${said}")
+  elseif(NOT name STREQUAL "as deployed" AND (status EQUAL 0 OR NOT said MATCHES
+         "would not run on another Mac: Contents/${platform} needs macOS 13.0$"))
+    fail("the bundle check passed a bundle ${name}: ${said}")
+  endif()
+endforeach()
 
 # Signing, through a codesign that writes down what it is asked and names the team it is told.
 set(codesign_log ${work}/codesign.log)

@@ -1,7 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <InstallerCore/Distribution.hpp>
@@ -700,6 +702,29 @@ const ProcessRow kProcesses[] = {
 void PrintTo(const ProcessRow& row, std::ostream* out) { *out << row.name; }
 
 class InstallerProcess : public ::testing::TestWithParam<ProcessRow> {};
+
+// A killed installer takes the tool it was running with it, so that the next run's clean-up does
+// not race a tool still writing.
+TEST(Launcher, ToolEndsWithTheProcessThatLaunchedIt) {
+  // The orphaned tool becomes this process's child: it can be waited for and is never left behind.
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  // The tool reports its process identifier, kills the launcher that runs it and sleeps on.
+  const auto launcher = runChild(
+      PELORIN_LAUNCH_TOOL, {"/bin/sh", "-c", "echo $$; kill -KILL $PPID; exec /bin/sleep 60"}, {});
+  EXPECT_EQ(launcher.signal, SIGKILL);
+  const pid_t tool = std::stoi(launcher.out);
+  int status = 0, ended = 0;
+  eventually([&] { return (ended = waitpid(tool, &status, WNOHANG)) != 0; });
+  if (ended == 0) {
+    kill(tool, SIGKILL);
+    waitpid(tool, nullptr, 0);
+  }
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
+  EXPECT_EQ(ended != tool         ? "still running"
+            : WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                  : "exited",
+            "signal 9");
+}
 
 // The installer runs in a process of its own (installer_child) up to a stop. Whatever happens
 // to it there, the destination stays whole and the next run completes; it removes what the

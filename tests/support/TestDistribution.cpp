@@ -173,14 +173,13 @@ void TestServer::handle(const httplib::Request& in, httplib::Response& out) {
   }
 }
 
-ContactProbe::ContactProbe()
-    : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+ContactProbe::ContactProbe() : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
+  sockaddr_in address{
+      .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
   socklen_t size = sizeof address;
   auto* raw = reinterpret_cast<sockaddr*>(&address);
-  if (!socket_.isOpen() || ::bind(socket_.get(), raw, size) != 0 ||
+  if (!socket_.isOpen() || ::fcntl(socket_.get(), F_SETFD, FD_CLOEXEC) != 0 ||
+      ::fcntl(socket_.get(), F_SETFL, O_NONBLOCK) != 0 || ::bind(socket_.get(), raw, size) != 0 ||
       ::listen(socket_.get(), 64) != 0 || ::getsockname(socket_.get(), raw, &size) != 0) {
     PelorinBase::throwSystemError("contact probe");
   }
@@ -190,8 +189,7 @@ ContactProbe::ContactProbe()
 // The kernel completes a connection into the backlog before anyone accepts it, so draining the
 // backlog now counts every connection made so far.
 int ContactProbe::connections() {
-  for (int connection;
-       (connection = ::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+  for (int connection; (connection = ::accept(socket_.get(), nullptr, nullptr)) >= 0;) {
     ::close(connection);
     ++count_;
   }

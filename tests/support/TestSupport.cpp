@@ -1,7 +1,6 @@
 #include "TestSupport.hpp"
 
 #include <fcntl.h>
-#include <mntent.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -13,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <system_error>
 #include <thread>
@@ -121,13 +121,12 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
 
 std::vector<fs::path> mountsUnder(const fs::path& folder) {
   std::vector<fs::path> found;
-  auto prefix = folder.string() + "/";
-  FILE* table = setmntent("/proc/self/mounts", "r");  // getmntent undoes the octal escapes
-  for (mntent* entry; table && (entry = getmntent(table));) {
-    std::string point = entry->mnt_dir;
-    if (point == folder.string() || point.starts_with(prefix)) found.emplace_back(point);
+  std::ifstream table("/proc/self/mounts");  // Linux's: the tests mount nothing on macOS
+  for (std::string device, point, rest; table >> device >> point && std::getline(table, rest);) {
+    for (auto at = point.find('\\'); at != std::string::npos; at = point.find('\\', at + 1))
+      point.replace(at, 4, 1, char(std::stoi(point.substr(at + 1, 3), nullptr, 8)));  // "\040"
+    if (point == folder || point.starts_with(folder.string() + "/")) found.push_back(point);
   }
-  if (table) endmntent(table);
   return found;
 }
 
@@ -154,8 +153,14 @@ std::map<std::string, std::string> snapshot(const fs::path& folder) {
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     struct stat info {};
     lstat(entry.path().c_str(), &info);
+    auto [seconds, nanoseconds] = [](const auto& status) {
+      if constexpr (requires { status.st_mtim; })
+        return status.st_mtim;
+      else
+        return status.st_mtimespec;
+    }(info);
     auto text = std::to_string(info.st_mode) + ' ' + std::to_string(info.st_size) + ' ' +
-                std::to_string(info.st_mtim.tv_sec) + '.' + std::to_string(info.st_mtim.tv_nsec);
+                std::to_string(seconds) + '.' + std::to_string(nanoseconds);
     items[fs::relative(entry.path(), folder).string()] = text;
   }
   return items;
@@ -165,9 +170,9 @@ RunningProgram::RunningProgram(const fs::path& executable) {
   fs::create_directories(executable.parent_path());
   fs::copy_file("/bin/sleep", executable);
   std::string path = executable.string(), seconds = "600";
-  char* argv[] = {path.data(), seconds.data(), nullptr};
+  char *argv[] = {path.data(), seconds.data(), nullptr}, *environment[] = {nullptr};
   // The C library's spawn returns once the program runs.
-  if (int error = posix_spawn(&pid_, path.c_str(), nullptr, nullptr, argv, environ)) {
+  if (int error = posix_spawn(&pid_, path.c_str(), nullptr, nullptr, argv, environment)) {
     throw std::system_error(error, std::generic_category(), "cannot start " + path);
   }
 }
