@@ -11,6 +11,7 @@
 #include <PelorinBase/Errors.hpp>
 #include <PelorinBase/Files.hpp>
 #include <PelorinBase/ToolContracts.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -112,10 +113,10 @@ enum class State { running, passed, failed };
 // The check whose outcome is the verification's: the first in order that failed once every one
 // before it has passed, or the count when all passed; none while that cannot be told yet.
 std::optional<std::size_t> decided(const std::vector<State>& states) {
-  for (std::size_t i = 0; i < states.size(); ++i) {
-    if (states[i] == State::running) return std::nullopt;
-    if (states[i] == State::failed) return i;
-  }
+  const auto running = std::find(states.begin(), states.end(), State::running);
+  const auto failed = std::find(states.begin(), states.end(), State::failed);
+  if (failed < running) return std::size_t(failed - states.begin());
+  if (running != states.end()) return std::nullopt;
   return states.size();
 }
 
