@@ -184,11 +184,12 @@ TEST_F(Publish, RefusesBadReleasesBeforeWritingAnything) {
                                               {"desktop-releases/1.4.0", true},
                                               {"desktop-releases/installer/stable", true}}) {
     const auto root = folder_ / ("packing" + std::to_string(++row)), linked = root / relative;
-    const fs::path outside = "outside-packing" + std::to_string(row);
+    const fs::path outside = "outside-packing" + std::to_string(row),
+                   made = existed ? linked : linked.parent_path();
     cases.push_back({"while packing, " + relative.string() + " a link",
                      [=, this](auto& o) {
                        fs::create_directories(folder_ / outside);
-                       fs::create_directories(existed ? linked : linked.parent_path());
+                       fs::create_directories(made);
                        o.webRoot = root;
                        o.packed = [=, this](const std::string& arch) {
                          if (arch != "arm64") return;
