@@ -131,7 +131,13 @@ std::exception_ptr runSideBySide(const std::vector<NamedCheck>& checks, Command:
   std::vector<std::exception_ptr> failures(checks.size());
   std::optional<std::size_t> decision;
   {
-    std::vector<std::jthread> threads;
+    std::vector<std::thread> threads;
+    struct JoinAll {
+      std::vector<std::thread>& threads;
+      ~JoinAll() {
+        for (auto& thread : threads) thread.join();
+      }
+    } joinAll{threads};
     struct StopUnlessAllPassed {
       Command::StopSwitch& stop;
       const std::optional<std::size_t>& decision;

@@ -239,9 +239,15 @@ fs::path Installer::run(bool install) {
     const auto stop = std::make_shared<Command::StopSwitch>();
     const StopOnCancel attached(*cancellation_, stop);
     std::exception_ptr copyFailure;
-    std::jthread copy;
+    std::thread copy;
+    struct JoinOnTheWayOut {  // after a failing check has stopped the copy
+      std::thread& thread;
+      ~JoinOnTheWayOut() {
+        if (thread.joinable()) thread.join();
+      }
+    } joined{copy};
     if (install) {
-      copy = std::jthread([&] {
+      copy = std::thread([&] {
         try {
           Command::run(host_.tools.ditto, {bundle.string(), staged.string()}, host_.commandLimits,
                        stop.get());

@@ -112,8 +112,9 @@ struct World {
   std::vector<std::pair<fs::path, bool>> present;  // what must, or must not, be there after
   std::optional<fs::path> outsideRoot;             // made outside the root by a faulty run
   std::function<void()> after;                     // checks once the run has ended
-  std::jthread helper;
+  std::thread helper;
   ~World() {
+    if (helper.joinable()) helper.join();
     std::error_code ignored;
     if (outsideRoot) fs::remove_all(*outsideRoot, ignored);
   }
@@ -284,7 +285,7 @@ void cancelledWhileThreeToolsRun(World& w) {
     writeScript(*tool, "echo $$ >> '" + pids.string() + "'\nexec sleep 60\n");
   }
   auto cancelled = std::make_shared<std::chrono::steady_clock::time_point>();
-  w.helper = std::jthread([&w, pids, cancelled] {
+  w.helper = std::thread([&w, pids, cancelled] {
     const auto running = [&] {
       return fs::exists(pids) && std::ranges::count(readFile(pids), '\n') == 3;
     };
