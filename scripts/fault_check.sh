@@ -197,6 +197,9 @@ fault driver-conflict-not-abandoned PelorinInstaller/pipeline/Installer.cpp pipe
 fault driver-unreadable-copy-conflict PelorinInstaller/pipeline/Installer.cpp pipeline_tests \
   'if (removal == Folders::Removal::anotherItem) {' \
   'if (removal != Folders::Removal::removed) {'
+fault driver-detach-not-retried PelorinInstaller/pipeline/Attachment.cpp pipeline_tests \
+  'for (int attempt = 0; attempt < 2; ++attempt) {' \
+  'for (int attempt = 0; attempt < 1; ++attempt) {'
 
 # --- checks, folders, staging record, tools ------------------------------------------------
 fault checks-downgrade-flipped PelorinInstaller/pipeline/Checks.cpp pipeline_tests \
@@ -337,6 +340,9 @@ fault release-link-in-web-root release/Release.cpp release_tests \
   '  refuseLinks(options.webRoot, manifest);
 ' \
   ''
+fault release-version-leading-zero release/Release.cpp release_tests \
+  "if (piece.size() > 1 && piece[0] == '0' &&" \
+  "if (piece.size() > 2 && piece[0] == '0' &&"
 fault release-interrupt-misses-folders base/src/ScopedFolder.cpp release_tests \
   '  registry().folders.insert(path_);' \
   ''
@@ -352,6 +358,9 @@ fault anchor-key-unchecked cmake/anchor_key.cmake standins_tests \
   'function(pelorin_check_anchor_key file)
   return()
 '
+fault selfcheck-unusable-anchor-passes PelorinInstaller/app/SelfCheck.cpp app_tests \
+  '      unusable.push_back(file.string() + " " + *fault);' \
+  '      (void)fault;'
 
 # --- the release tool's command line ------------------------------------------------------
 fault release-usage-status release/main.cpp release_tests \
@@ -401,6 +410,9 @@ fault window-outcome-not-announced PelorinInstaller/app/AppDelegate.cpp app_test
 fault window-escape-ignored PelorinInstaller/app/AppWindow.cpp app_tests \
   '  cancel_->setShortcut(QKeySequence(Qt::Key_Escape));' \
   ''
+fault window-keypad-enter-ignored PelorinInstaller/app/AppWindow.cpp app_tests \
+  'QKeySequence(Qt::Key_Enter)' \
+  'QKeySequence(Qt::Key_F35)'
 fault window-busy-bar-valued PelorinInstaller/app/InstallerProgressIndicator.cpp app_tests \
   'return bar()->isIndeterminate() ? nullptr : static_cast<QAccessibleValueInterface*>(this);' \
   'return static_cast<QAccessibleValueInterface*>(this);'
