@@ -36,6 +36,9 @@ inline std::vector<int> sideOrder(int round, int count) {
   return order;
 }
 constexpr int fairRounds(int count) { return 2 * count; }
+// A round before the counted ones, its figures dropped: the first runs of a bench meet memory,
+// files and caches cold that no later round meets so again (the rounds used to get faster).
+constexpr int kWarmUpRound = -1;
 
 // The figure that measures a benchmark: its reference's second run a round against its first.
 constexpr const char* kSelfFigure = "reference vs itself";

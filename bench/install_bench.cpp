@@ -421,10 +421,10 @@ int measure(const std::string& self, const fs::path& work, const std::string& po
   std::vector<double> ourSeconds, ourSelfMiB, ourTreeMiB;
   std::vector<Marks> ourMarks;
   std::vector<Steps> references, againstItself;
-  for (int round = 0; round < fairRounds(3); ++round) {
+  for (int round = kWarmUpRound; round < fairRounds(3); ++round) {
     const auto outputs = work / "round";
     fs::remove_all(outputs);
-    for (int side : sideOrder(round, 3)) {
+    for (int side : sideOrder(std::max(round, 0), 3)) {
       settle();
       if (side == 0) {
         auto run = runChild({self, "install", work.string(), port, outputs.string()});
@@ -445,6 +445,10 @@ int measure(const std::string& self, const fs::path& work, const std::string& po
                  round + 1, ourSeconds.back(), last.all(), last.seconds[download],
                  last.seconds[digest], last.seconds[attach], last.seconds[copy], last.checks(),
                  last.seconds[detach], againstItself.back().all());
+    if (round == kWarmUpRound) {
+      for (auto* figures : {&ourSeconds, &ourSelfMiB, &ourTreeMiB}) figures->clear();
+      ourMarks.clear(), references.clear(), againstItself.clear();
+    }
   }
   std::vector<double> listed, all, again, allRatios;
   for (std::size_t i = 0; i < references.size(); ++i) {

@@ -10,6 +10,7 @@
 #include <InstallerCore/Version.hpp>
 #include <PelorinBase/Errors.hpp>
 #include <PelorinBase/Files.hpp>
+#include <PelorinBase/JoiningThread.hpp>
 #include <PelorinBase/ToolContracts.hpp>
 #include <algorithm>
 #include <cerrno>
@@ -18,7 +19,6 @@
 #include <mutex>
 #include <span>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "pipeline/Command.hpp"
@@ -131,13 +131,7 @@ std::exception_ptr runSideBySide(const std::vector<NamedCheck>& checks, Command:
   std::vector<std::exception_ptr> failures(checks.size());
   std::optional<std::size_t> decision;
   {
-    std::vector<std::thread> threads;
-    struct JoinAll {
-      std::vector<std::thread>& threads;
-      ~JoinAll() {
-        for (auto& thread : threads) thread.join();
-      }
-    } joinAll{threads};
+    std::vector<PelorinBase::JoiningThread> threads;
     struct StopUnlessAllPassed {
       Command::StopSwitch& stop;
       const std::optional<std::size_t>& decision;

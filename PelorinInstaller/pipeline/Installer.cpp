@@ -11,6 +11,7 @@
 #include <InstallerCore/ReleaseManifest.hpp>
 #include <PelorinBase/FileDescriptor.hpp>
 #include <PelorinBase/Files.hpp>
+#include <PelorinBase/JoiningThread.hpp>
 #include <PelorinBase/ScopedFolder.hpp>
 #include <PelorinBase/ToolContracts.hpp>
 #include <algorithm>
@@ -19,7 +20,6 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -239,15 +239,9 @@ fs::path Installer::run(bool install) {
     const auto stop = std::make_shared<Command::StopSwitch>();
     const StopOnCancel attached(*cancellation_, stop);
     std::exception_ptr copyFailure;
-    std::thread copy;
-    struct JoinOnTheWayOut {  // after a failing check has stopped the copy
-      std::thread& thread;
-      ~JoinOnTheWayOut() {
-        if (thread.joinable()) thread.join();
-      }
-    } joined{copy};
+    PelorinBase::JoiningThread copy;  // joined after a failing check has stopped it
     if (install) {
-      copy = std::thread([&] {
+      copy = PelorinBase::JoiningThread([&] {
         try {
           Command::run(host_.tools.ditto, {bundle.string(), staged.string()}, host_.commandLimits,
                        stop.get());
@@ -262,7 +256,7 @@ fs::path Installer::run(bool install) {
       stop->cancel();
       throw;
     }
-    if (copy.joinable()) copy.join();
+    copy.join();
     if (copyFailure) std::rethrow_exception(copyFailure);
   }
   cancellation_->check();
