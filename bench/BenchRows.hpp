@@ -24,9 +24,9 @@ inline void benchRow(const char* figure, double ours, std::optional<double> refe
 }
 
 // The order of a benchmark's `count` sides in round `round`: the turns of 0, 1, ..., then of the
-// reverse, so that over fairRounds(count) rounds each side holds each position twice and no side
-// always meets memory that the same other side just filled. The reference runs twice a round, as
-// two sides, to measure the bench itself.
+// reverse, so that over fairRounds(count) rounds each side holds each position four times and no
+// side always meets memory that the same other side just filled. The reference runs twice a round,
+// as two sides, to measure the bench itself.
 inline std::vector<int> sideOrder(int round, int count) {
   std::vector<int> order;
   for (int i = 0; i < count; ++i) {
@@ -35,7 +35,7 @@ inline std::vector<int> sideOrder(int round, int count) {
   }
   return order;
 }
-constexpr int fairRounds(int count) { return 2 * count; }
+constexpr int fairRounds(int count) { return 4 * count; }  // twice as many left 5 % of noise
 // A round before the counted ones, its figures dropped: the first runs of a bench meet memory,
 // files and caches cold that no later round meets so again (the rounds used to get faster).
 constexpr int kWarmUpRound = -1;

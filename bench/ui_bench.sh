@@ -13,7 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-rounds=${ROUNDS:-8}
+rounds=${ROUNDS:-12}
 [ $((rounds % 2)) -eq 0 ] || rounds=$((rounds + 1)) # as many odd rounds as even ones
 source scripts/demo_lib.sh
 demo_build >/dev/null
