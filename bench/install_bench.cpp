@@ -447,7 +447,9 @@ int measure(const std::string& self, const fs::path& work, const std::string& po
                  last.seconds[detach], againstItself.back().all());
     if (round == kWarmUpRound) {
       for (auto* figures : {&ourSeconds, &ourSelfMiB, &ourTreeMiB}) figures->clear();
-      ourMarks.clear(), references.clear(), againstItself.clear();
+      ourMarks.clear();
+      references.clear();
+      againstItself.clear();
     }
   }
   std::vector<double> listed, all, again, allRatios;

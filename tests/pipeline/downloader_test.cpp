@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <InstallerCore/Distribution.hpp>
+#include <PelorinBase/JoiningThread.hpp>
 #include <latch>
-#include <thread>
 
 #include "TestSupport.hpp"
 #include "pipeline/Downloader.hpp"
@@ -71,7 +71,7 @@ struct Transfer {
     host.server().route("/moved", serveFile(kFile));
   }
   ~Transfer() {
-    if (helper.joinable()) helper.join();
+    helper.join();
     ::unsetenv("https_proxy");
     ::unsetenv("no_proxy");
     // A lookup or a read the transfer abandoned ends now, into what it shares with the transfer
@@ -106,7 +106,7 @@ struct Transfer {
   void cancelDuringASlowLookup() {
     settings.connectTo = {kHost + ":443:" + slowLookupName(seconds(8)) + ":" +
                           std::to_string(host.server().port())};
-    helper = std::thread([this, lookups = slowLookupsStarted()] {
+    helper = PelorinBase::JoiningThread([this, lookups = slowLookupsStarted()] {
       eventually([&] { return slowLookupsStarted() != lookups; });
       token->cancel();
     });
@@ -156,7 +156,7 @@ struct Transfer {
       return Proxy{.kind = Proxy::Kind::http, .host = "127.0.0.1", .port = 1};
     };
     if (!cancel) return;
-    helper = std::thread([this] {
+    helper = PelorinBase::JoiningThread([this] {
       waitFor(*holding);
       token->cancel();
     });
@@ -191,7 +191,7 @@ struct Transfer {
   std::string failure;  // where a failure is made: "progress" or "before attach"
   std::weak_ptr<CancellableTask> registered;
   std::unique_ptr<TestServer> impostor;
-  std::thread helper;
+  PelorinBase::JoiningThread helper;
   std::vector<double> reports;
   std::function<void(double)> onProgress;
   std::unique_ptr<TestProxy> proxy;
@@ -369,7 +369,7 @@ const Row kRows[] = {
     {"CancelledDuringAStalledBody", 1000, rest(1000, kSize - 1000, false, 60'000), kCancelled,
      kSomePart, 1,
      [](Transfer& t) {
-       t.helper = std::thread([&t] {
+       t.helper = PelorinBase::JoiningThread([&t] {
          t.host.server().waitForStalls(1, seconds(10));
          t.token->cancel();
        });
@@ -392,7 +392,7 @@ TEST_P(Download, EndsWithTheRightOutcomeFileAndRequests) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(t.run(), row.outcome);
   EXPECT_LT(std::chrono::steady_clock::now() - start, row.within);
-  if (t.helper.joinable()) t.helper.join();
+  t.helper.join();
   EXPECT_TRUE(t.registered.expired());  // a late cancel reaches no transfer
   if (!row.tunnel.empty()) {
     auto target = t.settings.connectTo.at(0).substr(kHost.size() + 5);

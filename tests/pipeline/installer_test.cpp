@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <InstallerCore/Distribution.hpp>
+#include <PelorinBase/JoiningThread.hpp>
 #include <PelorinRelease/Release.hpp>
 #include <algorithm>
 #include <chrono>
@@ -112,9 +113,9 @@ struct World {
   std::vector<std::pair<fs::path, bool>> present;  // what must, or must not, be there after
   std::optional<fs::path> outsideRoot;             // made outside the root by a faulty run
   std::function<void()> after;                     // checks once the run has ended
-  std::thread helper;
+  PelorinBase::JoiningThread helper;
   ~World() {
-    if (helper.joinable()) helper.join();
+    helper.join();
     std::error_code ignored;
     if (outsideRoot) fs::remove_all(*outsideRoot, ignored);
   }
@@ -285,7 +286,7 @@ void cancelledWhileThreeToolsRun(World& w) {
     writeScript(*tool, "echo $$ >> '" + pids.string() + "'\nexec sleep 60\n");
   }
   auto cancelled = std::make_shared<std::chrono::steady_clock::time_point>();
-  w.helper = std::thread([&w, pids, cancelled] {
+  w.helper = PelorinBase::JoiningThread([&w, pids, cancelled] {
     const auto running = [&] {
       return fs::exists(pids) && std::ranges::count(readFile(pids), '\n') == 3;
     };
