@@ -16,6 +16,13 @@ scripts/setup.sh || exit 1
 
 passed=0
 failed=0
+# What failed, one line each, repeated above the count: CI keeps only the end of the output.
+failures=()
+# Counts one failure and remembers what it was.
+fail() {
+  failed=$((failed + 1))
+  failures+=("$1")
+}
 
 # Runs CTest in a build folder and adds its counts to the totals; further arguments go to CTest.
 # CTEST, when set, is the command (or function) that runs CTest.
@@ -24,12 +31,14 @@ run_ctest() {
   shift
   log=$(mktemp)
   "${CTEST:-ctest}" --test-dir "$dir" -j2 --output-on-failure --timeout 600 "$@" 2>&1 | tee "$log"
-  local line total bad
+  local line total bad name
   line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  while read -r name; do
+    failures+=("$dir: $name")
+  done < <(sed -n '/^The following tests FAILED:/,$s/^[[:space:]]*[0-9]* - \(.*\)$/\1/p' "$log")
   rm -f "$log"
   if [ -z "$line" ]; then
-    echo "ctest in $dir printed no summary" >&2
-    failed=$((failed + 1))
+    fail "ctest in $dir printed no summary"
     return
   fi
   bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
@@ -45,11 +54,11 @@ scripts/lint.sh 2>&1 | tee "$lint_log"
 lint_passed=$(grep -c '^passed: ' "$lint_log")
 lint_failed=$(grep -c '^failed: ' "$lint_log")
 if [ "$lint_passed" -eq 0 ] && [ "$lint_failed" -eq 0 ]; then
-  echo "scripts/lint.sh linted nothing" >&2
-  lint_failed=1
+  fail "scripts/lint.sh linted nothing"
 fi
 passed=$((passed + lint_passed))
 failed=$((failed + lint_failed))
+while read -r item; do failures+=("lint: $item"); done < <(sed -n 's/^failed: //p' "$lint_log")
 rm -f "$lint_log"
 
 build() {
@@ -61,16 +70,14 @@ build() {
 if build build -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
   run_ctest build
 else
-  echo "build failed" >&2
-  failed=$((failed + 1))
+  fail "build failed"
 fi
 
 if CC=clang-14 CXX=clang++-14 build build-asan -DCMAKE_BUILD_TYPE=Debug -DPELORIN_SANITIZE=ON \
   -DPELORIN_FUZZ=ON; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan
 else
-  echo "sanitizer build failed" >&2
-  failed=$((failed + 1))
+  fail "sanitizer build failed"
 fi
 
 # ThreadSanitizer watches the threads of every test that needs no window: the writer, the
@@ -84,8 +91,7 @@ if CC=clang-14 CXX=clang++-14 build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 CTEST=ctest_fixed_layout \
     run_ctest build-tsan -E '^format$'
 else
-  echo "ThreadSanitizer build failed" >&2
-  failed=$((failed + 1))
+  fail "ThreadSanitizer build failed"
 fi
 echo "ThreadSanitizer build and tests: $((SECONDS - tsan_start)) s"
 
@@ -115,7 +121,7 @@ for run in "${demo_runs[@]}"; do
   else
     echo "scripts/demo.sh --headless $options exited with $got, not $status, or did not print: $text" >&2
     tail -n 20 "$demo_log" >&2
-    failed=$((failed + 1))
+    fail "scripts/demo.sh --headless $options"
   fi
 done
 
@@ -143,8 +149,7 @@ if [ "$(id -u)" -eq 0 ]; then
     # The layout check needs a git checkout: the root run made it.
     CTEST=ctest_as_tester run_ctest "$tester_home/build" -E '^format$'
   else
-    echo "build as $tester failed" >&2
-    failed=$((failed + 1))
+    fail "build as $tester"
   fi
   echo "== as $tester, umask 0077: the demo, a first install"
   if as_tester 'cd "$1" && DEMO_BUILD="$2" scripts/demo.sh --headless --fresh' "$tree" \
@@ -153,7 +158,7 @@ if [ "$(id -u)" -eq 0 ]; then
   else
     echo "scripts/demo.sh --headless --fresh as $tester failed:" >&2
     tail -n 20 "$demo_log" >&2
-    failed=$((failed + 1))
+    fail "scripts/demo.sh --headless --fresh as $tester"
   fi
 fi
 rm -f "$demo_log"
@@ -164,8 +169,9 @@ rm -f "$demo_log"
 if scripts/mac_check.sh; then
   passed=$((passed + 1))
 else
-  failed=$((failed + 1))
+  fail "scripts/mac_check.sh"
 fi
 
+for item in "${failures[@]}"; do echo "failed: $item"; done
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
