@@ -358,6 +358,13 @@ fault anchor-key-unchecked cmake/anchor_key.cmake standins_tests \
   'function(pelorin_check_anchor_key file)
   return()
 '
+# shellcheck disable=SC2016 # CMake's variables, in the text of a CMake file
+fault anchor-key-copied-before-its-check CMakeLists.txt standins_tests \
+  '  include(cmake/anchor_key.cmake)
+' \
+  '  file(COPY "${PELORIN_ANCHOR_KEY}" DESTINATION "${CMAKE_BINARY_DIR}/keys")
+  include(cmake/anchor_key.cmake)
+'
 fault selfcheck-unusable-anchor-passes PelorinInstaller/app/SelfCheck.cpp app_tests \
   '      unusable.push_back(file.string() + " " + *fault);' \
   '      (void)fault;'

@@ -64,6 +64,10 @@ TEST(AnchorKey, ConfigureTrustsOnlyAnEd25519PublicKey) {
         << message;
     EXPECT_NE(message.find("KEYDIR/anchor.pem, the public key to give here"), std::string::npos);
     EXPECT_FALSE(fs::exists(build / "bin/anchor.pem"));
+    for (const auto& entry : fs::recursive_directory_iterator(build)) {
+      if (!entry.is_regular_file()) continue;
+      EXPECT_EQ(readFile(entry.path()).find("PRIVATE KEY"), std::string::npos) << entry.path();
+    }
   }
 }
 
