@@ -223,12 +223,22 @@ demo_start_event_log() {
   DEMO_EVENTS_SEEN=0
 }
 
-# DEMO_ANNOUNCED: how often the status text TEXT was announced since the last call, the events
-# that carry it.
+# How often the status text TEXT was announced in the events logged since the last count.
+demo_announcements() {
+  tail -n +$((DEMO_EVENTS_SEEN + 1)) "$DEMO_EVENTS" |
+    awk -F'\t' -v text="$1" '$1 == "object:text-changed:insert" && $5 == text' | wc -l
+}
+
+# DEMO_ANNOUNCED: how often the status text TEXT was announced since the last call. The log may
+# lag the window: up to five seconds for the first, then a moment more for a second.
 demo_count_announced() {
+  for _ in $(seq 1 50); do
+    [ "$(demo_announcements "$1")" -eq 0 ] || break
+    sleep 0.1
+  done
+  sleep 0.5
   # shellcheck disable=SC2034 # read by the caller
-  DEMO_ANNOUNCED=$(tail -n +$((DEMO_EVENTS_SEEN + 1)) "$DEMO_EVENTS" |
-    awk -F'\t' -v text="$1" '$1 == "object:text-changed:insert" && $5 == text' | wc -l)
+  DEMO_ANNOUNCED=$(demo_announcements "$1")
   DEMO_EVENTS_SEEN=$(wc -l <"$DEMO_EVENTS")
 }
 
@@ -313,6 +323,16 @@ demo_run_holds_lock() {
   grep -Eq "FLOCK +ADVISORY +WRITE +$DEMO_APP_PID [0-9a-f]+:[0-9a-f]+:$inode " /proc/locks
 }
 
+# The result reaches the window just after the lock is released: waits, up to 30 seconds, until
+# the status no longer names a phase of a run.
+demo_wait_for_outcome() {
+  local key
+  for _ in $(seq 1 300); do
+    IFS=$'\t' read -r key _ < <(demo_window_status 2>&1) || true
+    case $key in preparing | downloading | verifying | installing) sleep 0.1 ;; *) return 0 ;; esac
+  done
+}
+
 # Waits until the run started by a key press has ended: its lock was taken and released, or was
 # never seen taken within 3 seconds (a run that fails at once). Gives up after 600 seconds.
 demo_wait_for_run() {
@@ -321,7 +341,7 @@ demo_wait_for_run() {
     if demo_run_holds_lock; then
       seen=1
     elif [ -n "$seen" ] || [ $((SECONDS - start)) -ge 3 ]; then
-      sleep 1 # the result reaches the window just after the lock is released
+      demo_wait_for_outcome
       return 0
     fi
     sleep 0.05
