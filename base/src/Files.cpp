@@ -15,7 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::size_t kChunkBytes = 1 << 20;
+constexpr std::size_t kChunkBytes = 1 << 16;
 
 }  // namespace
 
