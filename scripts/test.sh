@@ -70,14 +70,14 @@ build() {
 if build build -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
   run_ctest build
 else
-  fail "build failed"
+  fail "the build"
 fi
 
 if CC=clang-14 CXX=clang++-14 build build-asan -DCMAKE_BUILD_TYPE=Debug -DPELORIN_SANITIZE=ON \
   -DPELORIN_FUZZ=ON; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan
 else
-  fail "sanitizer build failed"
+  fail "the sanitizer build"
 fi
 
 # ThreadSanitizer watches the threads of every test that needs no window: the writer, the
@@ -91,7 +91,7 @@ if CC=clang-14 CXX=clang++-14 build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 CTEST=ctest_fixed_layout \
     run_ctest build-tsan -E '^format$'
 else
-  fail "ThreadSanitizer build failed"
+  fail "the ThreadSanitizer build"
 fi
 echo "ThreadSanitizer build and tests: $((SECONDS - tsan_start)) s"
 
@@ -149,7 +149,7 @@ if [ "$(id -u)" -eq 0 ]; then
     # The layout check needs a git checkout: the root run made it.
     CTEST=ctest_as_tester run_ctest "$tester_home/build" -E '^format$'
   else
-    fail "build as $tester"
+    fail "the build as $tester"
   fi
   echo "== as $tester, umask 0077: the demo, a first install"
   if as_tester 'cd "$1" && DEMO_BUILD="$2" scripts/demo.sh --headless --fresh' "$tree" \
