@@ -153,12 +153,14 @@ demo_check_system_applications() {
 # Starts a virtual display (Xvfb picks a free number) and exports DISPLAY once it answers. An Xvfb
 # writes its number before its keyboard and screens are set up, and may still give up then (its
 # log says why): nothing may reach xdotool before the display has answered, and a display that
-# never answers is started again, three times at most.
+# never answers is started again, three times at most. Without -noreset the server resets each
+# time its last client leaves (the check below, the accessibility bus's launcher), and a client
+# that connects meanwhile is refused: "Can't open display".
 demo_start_display() {
   local file=$DEMO/display attempt
   for attempt in 1 2 3; do
     rm -f "$file"
-    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$file" 2>"$DEMO/xvfb.log" &
+    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>"$file" 2>"$DEMO/xvfb.log" &
     DEMO_XVFB_PID=$!
     for _ in $(seq 1 100); do
       [ -s "$file" ] && break

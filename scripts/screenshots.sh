@@ -43,7 +43,7 @@ for language in zh-hans en; do
   # Chinese wins whenever the bundle has it, so English needs a bundle without it.
   [ "$language" = en ] && rm -rf "$work/$language/$bundle/zh-hans.lproj"
   for state in ready preparing working "done" failed alert; do
-    xvfb-run -a -s "-screen 0 800x600x24" "$0" --shoot "$work/$language/app_screens" "$state" \
+    xvfb-run -a -s "-screen 0 800x600x24 -noreset" "$0" --shoot "$work/$language/app_screens" "$state" \
       "$out/$language-$state.png"
     echo "$out/$language-$state.png"
   done

@@ -87,7 +87,7 @@ for language in zh-hans en; do
   cp -r "$build/bin/$bundle" "$folder/"
   # Chinese wins whenever the bundle has it, so English needs a bundle without it.
   [ "$language" = en ] && rm -rf "$folder/$bundle/zh-hans.lproj"
-  HOME=$work/home-$language xvfb-run -a -s "-screen 0 800x600x24" \
+  HOME=$work/home-$language xvfb-run -a -s "-screen 0 800x600x24 -noreset" \
     "$0" --run "$folder" "$out/$language" "done"
 done
 
@@ -95,7 +95,7 @@ done
 kill "$(cat "$live/nginx.pid")"
 rm -f "$live/nginx.pid"
 for language in zh-hans en; do
-  HOME=$work/home-$language xvfb-run -a -s "-screen 0 800x600x24" \
+  HOME=$work/home-$language xvfb-run -a -s "-screen 0 800x600x24 -noreset" \
     "$0" --run "$work/$language" "$out/$language" failed
 done
 ls "$out"/*-{ready,working,done,failed}.png
