@@ -328,8 +328,8 @@ demo_run_holds_lock() {
 # The result reaches the window just after the lock is released: waits, up to 30 seconds, until
 # the status no longer names a phase of a run.
 demo_wait_for_outcome() {
-  local key
-  for _ in $(seq 1 300); do
+  local key start=$SECONDS
+  while [ $((SECONDS - start)) -lt 30 ]; do
     IFS=$'\t' read -r key _ < <(demo_window_status 2>&1) || true
     case $key in preparing | downloading | verifying | installing) sleep 0.1 ;; *) return 0 ;; esac
   done
