@@ -387,6 +387,11 @@ fault files-partial-folder-kept base/src/Files.cpp "base_tests release_tests pip
   '  if (::unlink(partial.c_str()) != 0 && errno != ENOENT) ::rmdir(partial.c_str());  // a folder
 ' \
   ''
+fault files-hash-drops-short-chunk base/src/Files.cpp "base_tests pipeline_tests" \
+  '    if (got == 0) break;
+    digest.update(' \
+  '    if (got < static_cast<ssize_t>(chunk.size())) break;
+    digest.update('
 # shellcheck disable=SC2016 # CMake's variable, in the text of a CMake file
 fault package-lists-opt packaging/own_folder_only.cmake install_tests \
   'list(REMOVE_ITEM entries "" ${parents})' \
