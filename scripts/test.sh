@@ -51,14 +51,9 @@ run_ctest() {
 # result each (scripts/lint.sh prints "passed: ITEM" or "failed: ITEM").
 lint_log=$(mktemp)
 scripts/lint.sh 2>&1 | tee "$lint_log"
-lint_passed=$(grep -c '^passed: ' "$lint_log")
-lint_failed=$(grep -c '^failed: ' "$lint_log")
-if [ "$lint_passed" -eq 0 ] && [ "$lint_failed" -eq 0 ]; then
-  fail "scripts/lint.sh linted nothing"
-fi
-passed=$((passed + lint_passed))
-failed=$((failed + lint_failed))
-while read -r item; do failures+=("lint: $item"); done < <(sed -n 's/^failed: //p' "$lint_log")
+passed=$((passed + $(grep -c '^passed: ' "$lint_log")))
+while read -r item; do fail "lint: $item"; done < <(sed -n 's/^failed: //p' "$lint_log")
+grep -qE '^(passed|failed): ' "$lint_log" || fail "scripts/lint.sh linted nothing"
 rm -f "$lint_log"
 
 build() {
